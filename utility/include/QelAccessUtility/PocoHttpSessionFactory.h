@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QelAccessUtility/IHttpSessionFactory.h>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+
+namespace qelutil {
+
+/// Sessions over Poco::Net::HTTPClientSession (plain HTTP). Idle keep-alive
+/// connections are pooled per base URI (at most `maxIdlePerOrigin` each) and
+/// reused by later sessions of this factory; a request that fails on a
+/// pooled connection before any reply byte arrived is retried once on a
+/// fresh connection. Thread-safe: sessions of one factory may be used from
+/// several threads at once (one session per thread at a time).
+class PocoHttpSessionFactory : public IHttpSessionFactory {
+public:
+    struct Options {
+        std::chrono::milliseconds connectTimeout{5000};
+        std::chrono::milliseconds receiveTimeout{30000};
+        bool keepAlive = true;
+        std::size_t maxIdlePerOrigin = 8;
+        /// Reply bodies larger than this fail the request (HttpException).
+        std::size_t maxBodySize = 64 * 1024 * 1024;
+        std::string userAgent = "QelAccess";
+    };
+
+    PocoHttpSessionFactory();
+    explicit PocoHttpSessionFactory(const Options& options);
+    ~PocoHttpSessionFactory() override;
+
+    IHttpSession::Shared createSession(const std::string& baseUri) override;
+
+    void setConnectTimeout(std::chrono::milliseconds timeout);
+    void setReceiveTimeout(std::chrono::milliseconds timeout);
+    void setKeepAlive(bool keepAlive);
+    Options getOptions() const;
+    /// Idle pooled connections for all origins (for diagnostics and tests).
+    std::size_t getIdleConnectionCount() const;
+
+    class Pool;
+
+private:
+    std::shared_ptr<Pool> m_pool;
+};
+
+}  // namespace qelutil

@@ -1,0 +1,32 @@
+#pragma once
+
+// Umbrella header of libQelAccessUtility.
+#include <QelAccessUtility/BMetricsLogger.h>
+#include <QelAccessUtility/HttpException.h>
+#include <QelAccessUtility/HttpResponse.h>
+#include <QelAccessUtility/IHttpSession.h>
+#include <QelAccessUtility/IHttpSessionFactory.h>
+#include <QelAccessUtility/ILogger.h>
+#include <QelAccessUtility/INumberSequence.h>
+#include <QelAccessUtility/ITaskExecutor.h>
+#include <QelAccessUtility/IValueDictionary.h>
+#include <QelAccessUtility/JsonArray.h>
+#include <QelAccessUtility/JsonException.h>
+#include <QelAccessUtility/JsonFactory.h>
+#include <QelAccessUtility/JsonObject.h>
+#include <QelAccessUtility/JsonParser.h>
+#include <QelAccessUtility/Logger.h>
+#include <QelAccessUtility/LoggerFactory.h>
+#include <QelAccessUtility/Optional.h>
+#include <QelAccessUtility/PocoHttpSessionFactory.h>
+#include <QelAccessUtility/ReadBuffer.h>
+#include <QelAccessUtility/SerialTaskExecutor.h>
+#include <QelAccessUtility/SimpleRand.h>
+#include <QelAccessUtility/StreamingLogger.h>
+#include <QelAccessUtility/Task.h>
+#include <QelAccessUtility/TaskRunner.h>
+#include <QelAccessUtility/ThreadPoolTaskExecutor.h>
+#include <QelAccessUtility/Uri.h>
+#include <QelAccessUtility/UriParser.h>
+#include <QelAccessUtility/URLEncoder.h>
+#include <QelAccessUtility/ValueDictionary.h>

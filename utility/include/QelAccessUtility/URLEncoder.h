@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+namespace qelutil {
+
+/// Percent-encoding for query strings and path segments: the RFC 3986
+/// unreserved characters (letters, digits, "-", ".", "_", "~") pass; every
+/// other byte is written as "%XX" with upper-case hex digits.
+class URLEncoder {
+public:
+    /// Every printable ASCII character that encode() escapes (control
+    /// characters and bytes above 0x7E are escaped as well).
+    static const std::string unsafeString;
+
+    static std::string encode(const std::string& text);
+};
+
+}  // namespace qelutil
