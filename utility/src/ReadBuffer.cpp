@@ -1,0 +1,349 @@
+#include <QelAccessUtility/JsonFactory.h>
+#include <QelAccessUtility/JsonParser.h>
+#include <QelAccessUtility/ReadBuffer.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace qelutil {
+
+namespace {
+
+// The brace scan works on blocks of 64 bytes: one bit per byte marks
+// quotes, backslashes and braces, the bits of the bytes inside strings
+// follow from the unescaped quotes by a prefix XOR, and only braces outside
+// strings are looked at one by one. A backslash escapes the next byte
+// wherever it stands (outside strings it makes the object malformed anyway).
+constexpr std::size_t BLOCK = 64;
+
+struct BlockMasks {
+    uint64_t quote = 0;
+    uint64_t backslash = 0;
+    uint64_t open = 0;
+    uint64_t close = 0;
+};
+
+#if defined(__SSE2__)
+inline uint64_t bitsOf(__m128i bytes, char c) {
+    return static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+}
+
+inline BlockMasks classify(const char* block) {
+    BlockMasks masks;
+    for (unsigned part = 0; part < BLOCK / 16; ++part) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
+        masks.quote |= bitsOf(bytes, '"') << (16 * part);
+        masks.backslash |= bitsOf(bytes, '\\') << (16 * part);
+        masks.open |= bitsOf(bytes, '{') << (16 * part);
+        masks.close |= bitsOf(bytes, '}') << (16 * part);
+    }
+    return masks;
+}
+#else
+inline BlockMasks classify(const char* block) {
+    BlockMasks masks;
+    for (unsigned i = 0; i < BLOCK; ++i) {
+        const uint64_t bit = uint64_t{1} << i;
+        switch (block[i]) {
+            case '"': masks.quote |= bit; break;
+            case '\\': masks.backslash |= bit; break;
+            case '{': masks.open |= bit; break;
+            case '}': masks.close |= bit; break;
+            default: break;
+        }
+    }
+    return masks;
+}
+#endif
+
+// Bit i becomes the XOR of bits 0..i.
+inline uint64_t prefixXor(uint64_t bits) {
+    for (unsigned shift = 1; shift < BLOCK; shift *= 2) bits ^= bits << shift;
+    return bits;
+}
+
+inline unsigned lowestBit(uint64_t bits) { return static_cast<unsigned>(__builtin_ctzll(bits)); }
+
+struct ScanState {
+    std::size_t& depth;
+    bool& inString;
+    bool& escape;
+};
+
+// Scans `length` (1..BLOCK) bytes; returns the offset just past the brace
+// that closes the object, or 0 when it stays open (state carried on).
+std::size_t scanBlock(const char* data, std::size_t length, ScanState state) {
+    alignas(16) char padded[BLOCK];
+    const char* block = data;
+    if (length < BLOCK) {
+        std::memcpy(padded, data, length);
+        std::memset(padded + length, 0, BLOCK - length);
+        block = padded;
+    }
+    const BlockMasks masks = classify(block);
+
+    uint64_t escaped = state.escape ? 1 : 0;
+    bool escapeNext = false;
+    for (uint64_t rest = masks.backslash & ~escaped; rest != 0; rest &= rest - 1) {
+        const unsigned i = lowestBit(rest);
+        if (escaped >> i & 1) continue;  // an escaped backslash escapes nothing
+        if (i + 1 < length)
+            escaped |= uint64_t{1} << (i + 1);
+        else
+            escapeNext = true;
+    }
+
+    const uint64_t inString = prefixXor(masks.quote & ~escaped) ^ (state.inString ? ~uint64_t{0} : 0);
+    for (uint64_t braces = (masks.open | masks.close) & ~escaped & ~inString; braces != 0; braces &= braces - 1) {
+        const unsigned i = lowestBit(braces);
+        if (masks.open >> i & 1) {
+            ++state.depth;
+        } else if (--state.depth == 0) {
+            state.inString = state.escape = false;
+            return i + 1;
+        }
+    }
+    state.inString = (inString >> (length - 1)) & 1;
+    state.escape = escapeNext;
+    return 0;
+}
+
+inline bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+int severity(ReadBuffer::ParseResult result) {
+    switch (result) {
+        case ReadBuffer::ParseResult::OK: return 0;
+        case ReadBuffer::ParseResult::GARBAGE_DROPPED: return 1;
+        case ReadBuffer::ParseResult::MALFORMED: return 2;
+        case ReadBuffer::ParseResult::OVERSIZED: return 3;
+    }
+    return 0;
+}
+
+// Up to 32 bytes of `text`, non-printable bytes as \xNN, for error messages.
+std::string excerpt(const char* text, std::size_t length) {
+    static const char hex[] = "0123456789ABCDEF";
+    constexpr std::size_t MAX_SHOWN = 32;
+    std::string out;
+    for (std::size_t i = 0; i < std::min(length, MAX_SHOWN); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0x0F];
+        }
+    }
+    if (length > MAX_SHOWN) out += "...";
+    return out;
+}
+
+}  // namespace
+
+ReadBuffer::ReadBuffer(std::size_t length, std::size_t maxMessageSize)
+    : m_initialLength(std::min(length, maxMessageSize)), m_maxMessageSize(maxMessageSize) {
+    if (length == 0 || maxMessageSize == 0)
+        throw std::invalid_argument("ReadBuffer: length and maximum message size must be greater than 0");
+    allocate(m_initialLength);
+}
+
+ReadBuffer::~ReadBuffer() = default;
+
+char* ReadBuffer::getBuffer() { return m_data.get(); }
+
+char* ReadBuffer::getHead() {
+    makeRoom();
+    return m_data.get() + m_current;
+}
+
+std::size_t ReadBuffer::getRemainingBytes() {
+    makeRoom();
+    return capacity() > m_current ? capacity() - m_current : 0;
+}
+
+void ReadBuffer::read(std::size_t n) {
+    const std::size_t free = capacity() > m_current ? capacity() - m_current : 0;
+    if (n > free)
+        throw std::length_error("ReadBuffer::read: " + std::to_string(n) + " bytes exceed the free space of " +
+                                std::to_string(free) + " bytes");
+    m_current += n;
+}
+
+std::size_t ReadBuffer::getReadBytes() const { return m_current - m_head; }
+
+bool ReadBuffer::isEmpty() const { return m_current == m_head; }
+
+std::string ReadBuffer::getContent() const { return std::string(m_data.get() + m_head, m_current - m_head); }
+
+std::size_t ReadBuffer::getLength() const { return m_length; }
+
+std::size_t ReadBuffer::getMaxMessageSize() const { return m_maxMessageSize; }
+
+void ReadBuffer::setMaxMessageSize(std::size_t maxMessageSize) {
+    if (maxMessageSize == 0) throw std::invalid_argument("ReadBuffer: maximum message size must be greater than 0");
+    m_maxMessageSize = maxMessageSize;
+}
+
+bool ReadBuffer::isAtMaximum() const { return getReadBytes() >= m_maxMessageSize; }
+
+void ReadBuffer::clear() {
+    m_head = m_current = m_scanPos = m_depth = 0;
+    m_inString = m_escape = m_skipping = false;
+    const std::size_t length = std::min(m_initialLength, m_maxMessageSize);
+    if (m_length != length) allocate(length);
+}
+
+const std::string& ReadBuffer::getLastError() const { return m_lastError; }
+
+ReadBuffer::ParseResult ReadBuffer::parseJsonObjects(std::vector<JsonObject::Shared>& out) {
+    if (!m_parser) m_parser = JsonFactory::createJsonParser();
+    m_lastError.clear();
+    ParseResult result = ParseResult::OK;
+    const char* begin = nullptr;
+    std::size_t length = 0;
+    while (nextObject(begin, length, result)) {
+        try {
+            out.push_back(m_parser->parse(begin, length)->getRootObject());
+        } catch (const JsonException& e) {
+            report(result, ParseResult::MALFORMED,
+                   "dropped a malformed JSON object of " + std::to_string(length) + " bytes: " + e.what());
+        }
+    }
+    return finishScan(result);
+}
+
+ReadBuffer::ParseResult ReadBuffer::splitJsonObjects(std::vector<std::string>& out) {
+    m_lastError.clear();
+    ParseResult result = ParseResult::OK;
+    const char* begin = nullptr;
+    std::size_t length = 0;
+    while (nextObject(begin, length, result)) out.emplace_back(begin, length);
+    return finishScan(result);
+}
+
+std::size_t ReadBuffer::capacity() const { return std::min(m_length, m_maxMessageSize); }
+
+void ReadBuffer::allocate(std::size_t length) {
+    // Only called without content: nothing to copy.
+    m_data.reset(new char[length]);
+    m_length = length;
+}
+
+// Idempotent: a second call right after the first changes nothing, so
+// getHead() and getRemainingBytes() agree in whichever order they are called.
+void ReadBuffer::makeRoom() {
+    compact();
+    const std::size_t minimumFree = std::max<std::size_t>(1, m_initialLength / 2);
+    if (m_length < m_maxMessageSize && m_length - m_current < minimumFree) grow();
+}
+
+void ReadBuffer::compact() {
+    if (m_head == 0) return;
+    std::memmove(m_data.get(), m_data.get() + m_head, m_current - m_head);
+    m_current -= m_head;
+    m_scanPos = m_scanPos > m_head ? m_scanPos - m_head : 0;
+    m_head = 0;
+}
+
+void ReadBuffer::grow() {
+    const std::size_t length = m_length >= m_maxMessageSize / 2 ? m_maxMessageSize : 2 * m_length;
+    std::unique_ptr<char[]> data(new char[length]);
+    std::memcpy(data.get(), m_data.get() + m_head, m_current - m_head);
+    m_current -= m_head;
+    m_scanPos = m_scanPos > m_head ? m_scanPos - m_head : 0;
+    m_head = 0;
+    m_data = std::move(data);
+    m_length = length;
+}
+
+// Finds the next complete top-level object and consumes it; `begin` stays
+// valid until the buffer is compacted. Whitespace before an object is
+// skipped, garbage dropped, and the rest of an oversized object discarded.
+bool ReadBuffer::nextObject(const char*& begin, std::size_t& length, ParseResult& result) {
+    for (;;) {
+        if (m_depth == 0) {
+            if (!skipToObjectStart(result)) return false;
+            m_depth = 1;
+            m_scanPos = m_head + 1;
+            m_inString = m_escape = false;
+        }
+        if (!scanObject()) {
+            if (m_skipping) m_head = m_current;
+            return false;
+        }
+        if (m_skipping) {
+            m_skipping = false;
+            m_head = m_scanPos;
+            continue;
+        }
+        begin = m_data.get() + m_head;
+        length = m_scanPos - m_head;
+        m_head = m_scanPos;
+        return true;
+    }
+}
+
+// Moves m_head to the next '{', skipping whitespace and dropping anything
+// else; false when the content runs out first.
+bool ReadBuffer::skipToObjectStart(ParseResult& result) {
+    const char* const base = m_data.get();
+    for (;;) {
+        while (m_head < m_current && isSpace(base[m_head])) ++m_head;
+        if (m_head == m_current) return false;
+        if (base[m_head] == '{') return true;
+        const std::size_t available = m_current - m_head;
+        const void* brace = std::memchr(base + m_head, '{', available);
+        const std::size_t dropped = brace ? static_cast<const char*>(brace) - (base + m_head) : available;
+        report(result, ParseResult::GARBAGE_DROPPED,
+               "dropped " + std::to_string(dropped) + " bytes that cannot start a JSON object: \"" +
+                   excerpt(base + m_head, dropped) + "\"");
+        m_head += dropped;
+    }
+}
+
+// Continues the brace scan of the object at m_head from m_scanPos. True when
+// its closing brace was found (m_scanPos just past it); otherwise all
+// content has been scanned and the state is kept for the next call.
+bool ReadBuffer::scanObject() {
+    const ScanState state{m_depth, m_inString, m_escape};
+    for (std::size_t pos = m_scanPos; pos < m_current; pos += BLOCK) {
+        const std::size_t length = std::min(BLOCK, m_current - pos);
+        if (const std::size_t end = scanBlock(m_data.get() + pos, length, state)) {
+            m_scanPos = pos + end;
+            return true;
+        }
+    }
+    m_scanPos = m_current;
+    return false;
+}
+
+ReadBuffer::ParseResult ReadBuffer::finishScan(ParseResult result) {
+    if (m_depth > 0 && !m_skipping && getReadBytes() >= m_maxMessageSize) {
+        report(result, ParseResult::OVERSIZED,
+               "dropped an incomplete JSON object of " + std::to_string(getReadBytes()) +
+                   " bytes: it reaches the maximum message size of " + std::to_string(m_maxMessageSize) + " bytes");
+        // The scan state stays, so the rest of the object is recognised and skipped.
+        m_head = m_current = m_scanPos = 0;
+        m_skipping = true;
+        allocate(std::min(m_initialLength, m_maxMessageSize));
+        return result;
+    }
+    compact();
+    if (m_current == 0 && m_length > 8 * m_initialLength) allocate(std::min(m_initialLength, m_maxMessageSize));
+    return result;
+}
+
+void ReadBuffer::report(ParseResult& result, ParseResult problem, const std::string& text) {
+    if (severity(problem) <= severity(result)) return;
+    result = problem;
+    m_lastError = text;
+}
+
+}  // namespace qelutil
