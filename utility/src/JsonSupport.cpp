@@ -2,6 +2,9 @@
 
 #include <QelAccessUtility/JsonParser.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace qelutil {
 namespace jsonsupport {
 
@@ -40,12 +43,26 @@ std::size_t utf8SequenceLength(const unsigned char* s, std::size_t available) {
     return length;
 }
 
+// Whether none of the eight bytes at `p` is a quote, a backslash or a byte
+// of a multi-byte UTF-8 sequence (the classic "has zero byte" bit trick).
+bool isPlainWord(const unsigned char* p) {
+    constexpr uint64_t ones = 0x0101010101010101ull;
+    constexpr uint64_t highs = 0x8080808080808080ull;
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    auto hasZeroByte = [](uint64_t x) { return (x - ones) & ~x & highs; };
+    return ((word & highs) | hasZeroByte(word ^ (ones * '"')) | hasZeroByte(word ^ (ones * '\\'))) == 0;
+}
+
 // Index of the quote closing the string opened at `open`, or `length`.
 // Checks the UTF-8 on the way, which is cheaper here than in the parsers.
 std::size_t skipString(const char* text, std::size_t length, std::size_t open) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     std::size_t i = open + 1;
     while (i < length) {
+        // Plain ASCII without quotes or backslashes, eight bytes at a time.
+        while (i + 8 <= length && isPlainWord(bytes + i)) i += 8;
+        if (i >= length) break;
         const unsigned char c = bytes[i];
         if (c == '"') return i;
         if (c == '\\') {
