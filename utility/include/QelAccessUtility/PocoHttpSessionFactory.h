@@ -8,12 +8,19 @@
 
 namespace qelutil {
 
-/// Sessions over Poco::Net::HTTPClientSession (plain HTTP). Idle keep-alive
-/// connections are pooled per base URI (at most `maxIdlePerOrigin` each) and
-/// reused by later sessions of this factory; a request that fails on a
-/// pooled connection before any reply byte arrived is retried once on a
-/// fresh connection. Thread-safe: sessions of one factory may be used from
-/// several threads at once (one session per thread at a time).
+/// Sessions over Poco::Net::HTTPClientSession (plain HTTP/1.1, base URIs
+/// with the "http" scheme). Idle keep-alive connections are pooled per origin
+/// (scheme, host and port; at most `maxIdlePerOrigin` each) and reused by
+/// later sessions of this factory; a connection returns to the pool only
+/// after its reply body was read completely and the server did not ask to
+/// close it. A request that fails on a pooled connection before any reply
+/// byte arrived is retried once on a fresh connection. Thread-safe: sessions
+/// of one factory may be used from several threads at once.
+///
+/// A session uses the options in force when it was created; the setters
+/// affect sessions created afterwards. Time-outs below one millisecond are
+/// taken as one millisecond. Control characters are removed from
+/// `userAgent`; an empty one sends no User-Agent header.
 class PocoHttpSessionFactory : public IHttpSessionFactory {
 public:
     struct Options {

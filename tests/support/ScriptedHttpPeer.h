@@ -1,0 +1,159 @@
+#pragma once
+
+#include <Poco/Net/ServerSocket.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace qeltest {
+
+/// A small HTTP/1.1 server for tests, listening on 127.0.0.1 on an ephemeral
+/// port. The test scripts the reply per request target (path with query,
+/// matched exactly) with a default for everything else; the peer records
+/// every request it reads, including the id of the connection it came on, so
+/// that tests can see keep-alive reuse. Replies can be delayed, held until
+/// released, dropped (connection closed without an answer), malformed, cut
+/// short, or sent with chunked or close-delimited bodies. Every connection
+/// is served by its own thread; all members are thread-safe.
+///
+/// Request bodies are read by their Content-Length; a request without one
+/// has an empty body.
+class ScriptedHttpPeer {
+public:
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+
+    /// How the peer answers one request.
+    struct Reply {
+        enum class Action {
+            ANSWER,                ///< send the reply below
+            CLOSE_WITHOUT_ANSWER,  ///< read the request, then close the connection
+            CLOSE_AFTER_HEADER,    ///< close as soon as the request header was read, body unread
+            RAW,                   ///< send `body` verbatim (no status line or headers), then close
+            TRUNCATED_BODY         ///< announce the full Content-Length, send half the body, close
+        };
+        enum class Framing {
+            CONTENT_LENGTH,  ///< Content-Length header
+            CHUNKED,         ///< Transfer-Encoding: chunked, in chunks of at most `chunkSize` bytes
+            UNTIL_CLOSE      ///< neither; the body ends when the peer closes the connection
+        };
+
+        int status = 200;
+        std::string reason;  ///< empty: the standard reason phrase of `status`
+        /// Sent as they are after the status line. A Date header is added
+        /// unless one is given; "Connection: close" makes the peer close
+        /// after the reply.
+        Headers headers;
+        std::string contentType = "application/json";  ///< empty: no Content-Type header
+        std::string body;
+        Action action = Action::ANSWER;
+        Framing framing = Framing::CONTENT_LENGTH;
+        std::size_t chunkSize = 1000;
+        /// Waited before answering (interrupted when the peer stops).
+        std::chrono::milliseconds delay{0};
+        /// Close the connection right after the reply while still announcing
+        /// keep-alive, as a server whose idle time-out struck would.
+        bool closeAfterReply = false;
+
+        static Reply json(int status, std::string body);
+        static Reply closeWithoutAnswer();
+        static Reply raw(std::string bytes);
+        /// A reply whose status line is not HTTP.
+        static Reply malformed();
+    };
+
+    /// One request as the peer read it.
+    struct Request {
+        std::string method;
+        std::string uri;  ///< request target, query included
+        std::string version;
+        Headers headers;
+        std::string body;
+        uint64_t connectionId = 0;  ///< 1 for the first accepted connection, then 2, ...
+
+        /// The first header named `name` (case-insensitive), or "".
+        std::string header(const std::string& name) const;
+        bool hasHeader(const std::string& name) const;
+    };
+
+    /// Starts listening; by default every target is answered 404 with an
+    /// empty body.
+    ScriptedHttpPeer();
+    /// Stops the peer.
+    ~ScriptedHttpPeer();
+    ScriptedHttpPeer(const ScriptedHttpPeer&) = delete;
+    ScriptedHttpPeer& operator=(const ScriptedHttpPeer&) = delete;
+
+    uint16_t port() const { return m_port; }
+    /// "http://127.0.0.1:" + port.
+    std::string baseUri() const;
+
+    /// The reply for requests whose target equals `target`.
+    void setReply(const std::string& target, Reply reply);
+    /// A reply used once, for the next request to `target`, before the one
+    /// set with setReply; several queued replies are used in order.
+    void queueReply(const std::string& target, Reply reply);
+    /// The reply for targets without a reply of their own.
+    void setDefaultReply(Reply reply);
+
+    /// While held, replies wait (after the request was recorded) until
+    /// released; lets a test keep several requests in flight at once.
+    void holdReplies();
+    void releaseReplies();
+
+    /// Every request read so far, in the order they were read.
+    std::vector<Request> requests() const;
+    /// Waits until at least `count` requests were read; false on time-out.
+    bool waitForRequests(std::size_t count,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    void clearRequests();
+
+    /// Connections accepted so far.
+    std::size_t connectionCount() const;
+    /// Connections still open on the peer's side.
+    std::size_t openConnectionCount() const;
+    /// Closes every open connection once it waits for its next request: at
+    /// once when it already does, after the reply in progress otherwise.
+    void closeIdleConnections();
+
+    /// Stops accepting, closes every connection and joins all threads.
+    /// Idempotent; run by the destructor.
+    void stop();
+
+private:
+    struct Connection;
+
+    void acceptLoop();
+    void serve(const std::shared_ptr<Connection>& connection);
+    bool serveOne(Connection& connection);
+    Reply replyFor(const std::string& target);
+    void record(Request request);
+    bool waitBeforeAnswer(const Reply& reply);
+
+    Poco::Net::ServerSocket m_listener;
+    uint16_t m_port = 0;
+    std::atomic<bool> m_stopping{false};
+    std::thread m_acceptThread;
+
+    mutable std::mutex m_mutex;  // guards every member below
+    mutable std::condition_variable m_changed;
+    std::map<std::string, Reply> m_replies;
+    std::map<std::string, std::deque<Reply>> m_queued;
+    Reply m_defaultReply;
+    bool m_holding = false;
+    std::vector<Request> m_requests;
+    std::vector<std::shared_ptr<Connection>> m_connections;
+    uint64_t m_nextConnectionId = 1;
+};
+
+}  // namespace qeltest
