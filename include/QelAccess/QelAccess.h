@@ -1,5 +1,39 @@
 #pragma once
 
 // Umbrella header of libQelAccess.
+
+// Resource model
+#include <QelAccess/IXObject.h>
+#include <QelAccess/PagingObject.h>
+#include <QelAccess/QelException.h>
+#include <QelAccess/QelFilter.h>
+#include <QelAccess/QelResource.h>
+#include <QelAccess/QelResourceDescriptor.h>
+#include <QelAccess/QelResponse.h>
+#include <QelAccess/QelService.h>
+#include <QelAccess/QelServiceDescriptor.h>
+#include <QelAccess/QueryOptions.h>
+#include <QelAccess/ServiceRegistryService.h>
+#include <QelAccess/ServiceRegistryServiceDescriptor.h>
+#include <QelAccess/SubscriptionResponse.h>
+#include <QelAccess/XObject.h>
+#include <QelAccess/XObjectDescriptor.h>
+
+// HTTP transport and accessor
+#include <QelAccess/HttpAccess.h>
+#include <QelAccess/HttpAccessFactory.h>
+#include <QelAccess/ITpAccess.h>
+#include <QelAccess/ITpAccessFactory.h>
+#include <QelAccess/QelAccessor.h>
+
+// Connection back-off
+#include <QelAccess/FibonacciConnectionBackoffSequence.h>
+#include <QelAccess/KavoConnectionBackoffSequence.h>
+
+// Configuration
+#include <QelAccess/ConfigManager.h>
+#include <QelAccess/IConfigManager.h>
+
+// Logging facilities and version
 #include <QelAccess/QelAccessLoggingClassifier.h>
 #include <QelAccess/QelAccessVersion.h>

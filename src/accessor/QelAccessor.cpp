@@ -1,0 +1,172 @@
+#include <QelAccess/QelAccessor.h>
+
+#include <QelAccess/QelException.h>
+#include <QelAccessUtility/HttpResponse.h>
+
+#include <stdexcept>
+
+namespace qel {
+
+namespace {
+
+using qelutil::HttpResponse;
+
+/// The location prefix of warning and error lines: path of this source file
+/// from "src/" on, ":", the line number and a blank.
+std::string sourceLocation(int line) {
+    static const std::string file = [] {
+        const std::string path = __FILE__;
+        const auto pos = path.rfind("/src/");
+        return pos == std::string::npos ? path : path.substr(pos + 1);
+    }();
+    return file + ":" + std::to_string(line) + " ";
+}
+
+bool isOk(int status) {
+    return status == HttpResponse::OK;
+}
+
+bool isCreated(int status) {
+    return status == HttpResponse::OK || status == HttpResponse::CREATED || status == HttpResponse::ACCEPTED;
+}
+
+bool isDone(int status) {
+    return status == HttpResponse::OK || status == HttpResponse::ACCEPTED;
+}
+
+}  // namespace
+
+const QelAccessor::Operation QelAccessor::READ_ROOT{"read root failed", "readRoot callbackError",
+                                                    "readRoot: error occurred but no error callback given", &isOk};
+const QelAccessor::Operation QelAccessor::READ_SERVICE{"read service failed", "readService callbackError",
+                                                       "readService: error occurred but no error callback given",
+                                                       &isOk};
+const QelAccessor::Operation QelAccessor::READ_RESOURCE{"read resource failed", "readResource callbackError",
+                                                        "readResource: error occurred but no error callback given",
+                                                        &isOk};
+const QelAccessor::Operation QelAccessor::FIND_FIRST{"find first failed", "findFirst callbackError",
+                                                     "findFirst: error occurred but no error callback given", &isOk};
+const QelAccessor::Operation QelAccessor::GET_ELEMENT{"get element failed", "getElement callbackError",
+                                                      "getElement: error occurred but no error callback given", &isOk};
+const QelAccessor::Operation QelAccessor::CREATE_ELEMENT{"create element failed", "createElement callbackError",
+                                                         "createElement: error occurred but no error callback given",
+                                                         &isCreated};
+const QelAccessor::Operation QelAccessor::UPDATE_ELEMENT{"update element failed", "updateElement callbackError",
+                                                         "updateElement: error occurred but no error callback given",
+                                                         &isDone};
+const QelAccessor::Operation QelAccessor::DELETE_ELEMENT{"delete element failed", "deleteElement callbackError",
+                                                         "deleteElement: error occurred but no error callback given",
+                                                         &isDone};
+
+QelAccessor::QelAccessor(const std::string& service, qelutil::LoggerFactory::shared loggerFactory,
+                         qelutil::ITaskExecutor::Shared qelTaskExecutor,
+                         qelutil::ITaskExecutor::Shared httpTaskExecutor, ITpAccess::Shared pAccess)
+    : m_pAccess(std::move(pAccess)),
+      m_pQelTaskExecutor(std::move(qelTaskExecutor)),
+      m_pHttpTaskExecutor(std::move(httpTaskExecutor)) {
+    if (!loggerFactory) loggerFactory = qelutil::LoggerFactory::getDefaultLoggerFactory();
+    m_logger = std::shared_ptr<qelutil::ILogger>(loggerFactory->createLogger("QelAccessor " + service));
+}
+
+void QelAccessor::readRoot(XObjectDescriptor descriptor, QelAccessorReadRootCallback callbackSuccess,
+                           QelAccessorErrorCallback callbackError) {
+    if (!acceptSuccessCallback(static_cast<bool>(callbackSuccess))) return;
+    submit(
+        m_pQelTaskExecutor, READ_ROOT,
+        [descriptor = std::move(descriptor), callbackSuccess = std::move(callbackSuccess)](
+            ITpAccess& access, const std::shared_ptr<QelResponse>& response) -> Delivery {
+            auto provider = [](qelutil::JsonObject::Shared json) -> IXObject::Unique {
+                return std::make_unique<ServiceRegistryService>(std::move(json));
+            };
+            auto services = takeAll<ServiceRegistryService>(access.readRoot(provider, descriptor, response));
+            return [callbackSuccess, services = std::move(services), response] { callbackSuccess(services, response); };
+        },
+        std::move(callbackError));
+}
+
+void QelAccessor::readRoot(XObjectDescriptor descriptor, QelAccessorReadRootCallback callbackSuccess,
+                           qelutil::ITaskExecutor::Shared, QelAccessorErrorCallback callbackError) {
+    readRoot(std::move(descriptor), std::move(callbackSuccess), std::move(callbackError));
+}
+
+void QelAccessor::readService(QelServiceDescriptor descriptor, QelAccessorReadServiceCallback callbackSuccess,
+                              QelAccessorErrorCallback callbackError) {
+    if (!acceptSuccessCallback(static_cast<bool>(callbackSuccess))) return;
+    submit(
+        m_pHttpTaskExecutor, READ_SERVICE,
+        [descriptor = std::move(descriptor), callbackSuccess = std::move(callbackSuccess)](
+            ITpAccess& access, const std::shared_ptr<QelResponse>& response) -> Delivery {
+            const std::string& service = descriptor.getService();
+            auto provider = [&service](qelutil::JsonObject::Shared json) -> IXObject::Unique {
+                const std::string name = json->getString("name");
+                return std::make_unique<QelService>(std::move(json), service, name);
+            };
+            auto services = takeAll<QelService>(access.readService(provider, descriptor, response));
+            return [callbackSuccess, services = std::move(services), response] { callbackSuccess(services, response); };
+        },
+        std::move(callbackError));
+}
+
+void QelAccessor::readService(QelServiceDescriptor descriptor, QelAccessorReadServiceCallback callbackSuccess,
+                              qelutil::ITaskExecutor::Shared, QelAccessorErrorCallback callbackError) {
+    readService(std::move(descriptor), std::move(callbackSuccess), std::move(callbackError));
+}
+
+std::string QelAccessor::getRelativeUri(const XObjectDescriptor& descriptor) {
+    return "/" + descriptor.getService() + "/" + descriptor.getResource() + "/" + descriptor.getId().getValue();
+}
+
+bool QelAccessor::acceptSuccessCallback(bool present) const {
+    if (!present) m_logger->warning(sourceLocation(__LINE__) + "missing success callback");
+    return present;
+}
+
+QelAccessor::Handles QelAccessor::handles() const {
+    return Handles{m_pAccess, m_logger, m_pQelTaskExecutor};
+}
+
+void QelAccessor::submit(const qelutil::ITaskExecutor::Shared& executor, const Operation& operation, Exchange exchange,
+                         QelAccessorErrorCallback callbackError) const {
+    if (!executor || !m_pQelTaskExecutor || !m_pAccess) {
+        m_logger->error(sourceLocation(__LINE__) + operation.failureMessage +
+                        ": accessor has no transport or executor");
+        return;
+    }
+    executor->add(
+        [handles = handles(), &operation, exchange = std::move(exchange), callbackError = std::move(callbackError)] {
+            runOperation(handles, operation, exchange, callbackError);
+        },
+        std::string());
+}
+
+void QelAccessor::runOperation(const Handles& handles, const Operation& operation, const Exchange& exchange,
+                               const QelAccessorErrorCallback& callbackError) {
+    auto response = std::make_shared<QelResponse>();
+    Delivery delivery;
+    std::shared_ptr<std::exception> failure;
+    try {
+        delivery = exchange(*handles.access, response);
+    } catch (const std::exception& e) {
+        failure = std::make_shared<QelException>(operation.failureMessage, "unknown", &e);
+    } catch (...) {
+        failure = std::make_shared<QelException>(operation.failureMessage, "unknown");
+    }
+
+    if (failure) {
+        response->setHttpException(failure);
+    } else if (operation.isSuccess(response->getStatusCode())) {
+        if (delivery) handles.callbackExecutor->add(std::move(delivery), std::string());
+        return;
+    }
+    if (callbackError) {
+        handles.callbackExecutor->add([callbackError, response] { callbackError(response); }, operation.errorTaskName);
+        return;
+    }
+    handles.logger->warning(sourceLocation(__LINE__) + operation.missingErrorCallbackWarning);
+}
+
+void QelAccessor::throwForeignObject() {
+    throw std::logic_error("transport returned an object of another type than its provider builds");
+}
+
+}  // namespace qel
