@@ -1,0 +1,112 @@
+#include "AdminApi.h"
+
+#include "ServiceApi.h"
+
+#include <QelAccessUtility/JsonArray.h>
+#include <QelAccessUtility/JsonFactory.h>
+
+namespace qeldev {
+
+using qelutil::JsonFactory;
+using qelutil::JsonObject;
+
+namespace {
+
+constexpr int64_t MAX_MILLISECONDS = 10 * 60 * 1000;
+
+EnvelopeHead adminHead(const std::string& message, const std::string& event) {
+    EnvelopeHead head;
+    head.message = message;
+    head.type = "admin";
+    head.event = event;
+    return head;
+}
+
+std::string stringMember(const JsonObject& body, const std::string& key) {
+    if (!body.has(key)) return {};
+    if (!body.isString(key)) throw HttpError(400, "\"" + key + "\" must be a string");
+    return body.getString(key);
+}
+
+int64_t numberMember(const JsonObject& body, const std::string& key, int64_t low, int64_t high) {
+    if (!body.has(key)) return 0;
+    if (!body.isLong(key) || body.getLong(key) < low || body.getLong(key) > high)
+        throw HttpError(400, "\"" + key + "\" must be an integer from " + std::to_string(low) + " to " +
+                                 std::to_string(high));
+    return body.getLong(key);
+}
+
+std::string bodyMember(const JsonObject& body) {
+    if (body.isObject("body")) return body.getObject("body")->toString();
+    if (body.isArray("body")) return body.getArray("body")->toString();
+    return stringMember(body, "body");
+}
+
+HttpFault faultOf(const JsonObject& body) {
+    HttpFault fault;
+    fault.path = stringMember(body, "path");
+    fault.method = stringMember(body, "method");
+    fault.status = static_cast<int>(numberMember(body, "status", 0, 599));
+    if (fault.status != 0 && fault.status < 100) throw HttpError(400, "\"status\" must be 0 or from 100 to 599");
+    fault.body = bodyMember(body);
+    fault.delay = std::chrono::milliseconds(numberMember(body, "delayMs", 0, MAX_MILLISECONDS));
+    fault.times = static_cast<int>(numberMember(body, "times", 0, 1000000));
+    return fault;
+}
+
+JsonObject::Shared describeFault(const HttpFault& fault) {
+    auto entry = JsonFactory::createJsonObject();
+    entry->setString("path", fault.path);
+    entry->setString("method", fault.method);
+    entry->setLong("status", fault.status);
+    entry->setString("body", fault.body);
+    entry->setLong("delayMs", fault.delay.count());
+    entry->setLong("times", fault.times);
+    return entry;
+}
+
+}  // namespace
+
+bool AdminApi::isAdminPath(const std::string& path) {
+    return path == "/_admin" || path.rfind("/_admin/", 0) == 0;
+}
+
+AdminApi::AdminApi(const ServerContext& context) : m_context(context) {}
+
+HttpReply AdminApi::handle(const Request& request) const {
+    if (request.path != "/_admin/fault" && request.path != "/_admin/fault/")
+        return errorReply(404, "unknown admin path");
+    if (request.method == "POST") return addFault(request);
+    if (request.method == "GET") return listFaults();
+    if (request.method == "DELETE") {
+        m_context.faults.clear();
+        return envelopeReply(200, *makeEnvelope(adminHead("faults cleared", "clear"), nullptr));
+    }
+    HttpReply reply = errorReply(405, "method not allowed here");
+    reply.allow = "GET, POST, DELETE";
+    return reply;
+}
+
+HttpReply AdminApi::addFault(const Request& request) const {
+    const auto body = parseBodyObject(request.body);
+    if (body->has("refuseMs")) {
+        const auto duration = numberMember(*body, "refuseMs", 0, MAX_MILLISECONDS);
+        m_context.faults.refuseFor(std::chrono::milliseconds(duration));
+        return envelopeReply(200, *makeEnvelope(adminHead("refusing connections", "refuse"), nullptr));
+    }
+    const HttpFault fault = faultOf(*body);
+    m_context.faults.add(fault);
+    auto envelope = makeEnvelope(adminHead("fault added", "add"), nullptr);
+    envelope->setObject("data", *describeFault(fault));
+    return envelopeReply(200, *envelope);
+}
+
+HttpReply AdminApi::listFaults() const {
+    auto data = JsonFactory::createJsonArray();
+    for (const auto& fault : m_context.faults.list()) data->addObject(*describeFault(fault));
+    auto envelope = makeEnvelope(adminHead("OK", "read"), nullptr);
+    envelope->setArray("data", *data);
+    return envelopeReply(200, *envelope);
+}
+
+}  // namespace qeldev

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "DataStore.h"
+#include "FaultInjector.h"
+#include "ServerModel.h"
+
+#include <QelAccessUtility/ILogger.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qeldev {
+
+/// What the request handlers of one run share. The referenced model, store
+/// and fault injector belong to the server and outlive the run.
+struct ServerContext {
+    const ServerModel& model;
+    DataStore& store;
+    FaultInjector& faults;
+    /// Bound port of every origin, in model order.
+    std::vector<uint16_t> ports;
+    std::size_t maxBodyBytes = 0;
+    std::size_t maxQueryBytes = 0;
+    std::shared_ptr<qelutil::ILogger> logger;
+
+    /// "http://127.0.0.1:" + port, without a trailing "/".
+    std::string originUri(std::size_t origin) const;
+    /// Origin and base path of the service, ending in "/".
+    std::string baseUri(const ServiceDef& service) const;
+    std::string registryBaseUri() const;
+};
+
+/// Where a parsed request goes.
+struct Request {
+    std::string method;
+    /// The path as received, still percent-encoded.
+    std::string path;
+    std::string rawQuery;
+    std::string body;
+};
+
+}  // namespace qeldev
