@@ -1,5 +1,7 @@
 #include <QelAccess/QelAccessor.h>
 
+#include "model/SourceLocation.h"
+
 #include <QelAccess/QelException.h>
 #include <QelAccessUtility/HttpResponse.h>
 
@@ -10,17 +12,6 @@ namespace qel {
 namespace {
 
 using qelutil::HttpResponse;
-
-/// The location prefix of warning and error lines: path of this source file
-/// from "src/" on, ":", the line number and a blank.
-std::string sourceLocation(int line) {
-    static const std::string file = [] {
-        const std::string path = __FILE__;
-        const auto pos = path.rfind("/src/");
-        return pos == std::string::npos ? path : path.substr(pos + 1);
-    }();
-    return file + ":" + std::to_string(line) + " ";
-}
 
 bool isOk(int status) {
     return status == HttpResponse::OK;
@@ -117,7 +108,7 @@ std::string QelAccessor::getRelativeUri(const XObjectDescriptor& descriptor) {
 }
 
 bool QelAccessor::acceptSuccessCallback(bool present) const {
-    if (!present) m_logger->warning(sourceLocation(__LINE__) + "missing success callback");
+    if (!present) m_logger->warning(QEL_SOURCE_LOCATION + "missing success callback");
     return present;
 }
 
@@ -128,7 +119,7 @@ QelAccessor::Handles QelAccessor::handles() const {
 void QelAccessor::submit(const qelutil::ITaskExecutor::Shared& executor, const Operation& operation, Exchange exchange,
                          QelAccessorErrorCallback callbackError) const {
     if (!executor || !m_pQelTaskExecutor || !m_pAccess) {
-        m_logger->error(sourceLocation(__LINE__) + operation.failureMessage +
+        m_logger->error(QEL_SOURCE_LOCATION + operation.failureMessage +
                         ": accessor has no transport or executor");
         return;
     }
@@ -162,7 +153,7 @@ void QelAccessor::runOperation(const Handles& handles, const Operation& operatio
         handles.callbackExecutor->add([callbackError, response] { callbackError(response); }, operation.errorTaskName);
         return;
     }
-    handles.logger->warning(sourceLocation(__LINE__) + operation.missingErrorCallbackWarning);
+    handles.logger->warning(QEL_SOURCE_LOCATION + operation.missingErrorCallbackWarning);
 }
 
 void QelAccessor::throwForeignObject() {

@@ -1,5 +1,7 @@
 #include <QelAccess/HttpAccess.h>
 
+#include "model/SourceLocation.h"
+
 #include <QelAccess/PagingObject.h>
 #include <QelAccess/QelException.h>
 #include <QelAccessUtility/JsonArray.h>
@@ -17,17 +19,6 @@ namespace {
 using qelutil::HttpResponse;
 using qelutil::ILogger;
 using qelutil::JsonObject;
-
-/// The location prefix of warning and error lines: path of this source file
-/// from "src/" on, ":", the line number and a blank.
-std::string sourceLocation(int line) {
-    static const std::string file = [] {
-        const std::string path = __FILE__;
-        const auto pos = path.rfind("/src/");
-        return pos == std::string::npos ? path : path.substr(pos + 1);
-    }();
-    return file + ":" + std::to_string(line) + " ";
-}
 
 /// "?" and the query text, or nothing when the query is empty.
 std::string withQuery(std::string path, const std::string& query) {
@@ -193,13 +184,13 @@ std::vector<IXObject::Unique> HttpAccess::read(XObjectProvider provider, const s
         }
         return result;
     } catch (const qelutil::JsonException& e) {
-        logger->error(sourceLocation(__LINE__));
+        logger->error(QEL_SOURCE_LOCATION);
         throw QelException("read failed", "JSONException", &e);
     } catch (const std::exception& e) {
-        logger->error(sourceLocation(__LINE__));
+        logger->error(QEL_SOURCE_LOCATION);
         throw QelException("read failed", "unknown", &e);
     } catch (...) {
-        logger->error(sourceLocation(__LINE__));
+        logger->error(QEL_SOURCE_LOCATION);
         throw QelException("read failed, unknown exception", "unknown");
     }
 }
@@ -357,10 +348,10 @@ void HttpAccess::updateElement(const XObjectDescriptor& descriptor, std::shared_
     try {
         updateElementExchange(descriptor, response);
     } catch (const std::exception& e) {
-        logger->error(sourceLocation(__LINE__) + e.what());
+        logger->error(QEL_SOURCE_LOCATION + e.what());
         throw QelException("update Element failed", "unknown", &e);
     } catch (...) {
-        logger->error(sourceLocation(__LINE__) + "...");
+        logger->error(QEL_SOURCE_LOCATION + "...");
         throw QelException("update Element failed, unknown exception", "unknown");
     }
 }

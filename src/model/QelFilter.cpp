@@ -64,7 +64,7 @@ void warnEmptyValue(const std::string& name) {
     auto factory = qelutil::LoggerFactory::getDefaultLoggerFactory();
     auto logger = factory ? factory->createLogger("QelFilter") : nullptr;
     if (logger && logger->isWarning())
-        logger->write(qelutil::ILogger::WARNING, QEL_SOURCE_LOCATION "propertyValue for " + name + " is empty");
+        logger->write(qelutil::ILogger::WARNING, QEL_SOURCE_LOCATION + "propertyValue for " + name + " is empty");
 }
 
 }  // namespace

@@ -37,14 +37,14 @@ void QelService::fillFromJson(qelutil::JsonObject::Shared json) {
 
 void QelService::fillFromJson(qelutil::JsonObject::Shared json,
                               const std::shared_ptr<qelutil::StreamingLogger>& logger) {
-    if (logger && logger->isDebug()) logger->logDebug() << QEL_SOURCE_LOCATION "fillFromJson";
+    if (logger && logger->isDebug()) logger->logDebug() << QEL_SOURCE_LOCATION << "fillFromJson";
     XObject::fillFromJson(json);
     desc = XObject::desc;
     if (!json) return;
 
     auto warnAbsent = [&](const char* member) {
         if (logger && logger->isWarning())
-            logger->logWarning() << QEL_SOURCE_LOCATION "no " << member
+            logger->logWarning() << QEL_SOURCE_LOCATION << "no " << member
                                  << " set for service object with name=" << nameForLog();
     };
     if (json->has("port"))

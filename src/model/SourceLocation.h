@@ -1,6 +1,15 @@
 #pragma once
 
-// The location prefix of warning and error lines: source file, ":", line, blank.
-#define QEL_LOCATION_STRINGIFY_(x) #x
-#define QEL_LOCATION_STRINGIFY(x) QEL_LOCATION_STRINGIFY_(x)
-#define QEL_SOURCE_LOCATION __FILE__ ":" QEL_LOCATION_STRINGIFY(__LINE__) " "
+#include <string>
+
+namespace qel {
+namespace detail {
+
+/// The location prefix of warning and error lines: the source file's path
+/// from "src/" on, ":", the line number and a blank.
+std::string sourceLocation(const char* file, int line);
+
+}  // namespace detail
+}  // namespace qel
+
+#define QEL_SOURCE_LOCATION ::qel::detail::sourceLocation(__FILE__, __LINE__)

@@ -1,3 +1,5 @@
+#include "support/TestText.h"
+
 #include <QelAccess/QelResourceDescriptor.h>
 #include <QelAccess/QelServiceDescriptor.h>
 #include <QelAccess/ServiceRegistryServiceDescriptor.h>
@@ -14,18 +16,12 @@
 
 using namespace qel;
 
+using qeltest::json;
+using qeltest::runtimeErrorText;
+
 namespace {
 
-qelutil::JsonObject::Shared json(const std::string& text) { return qelutil::JsonFactory::parseObject(text); }
 
-std::string runtimeErrorText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
 
 // Exposes the protected query option setters the way a generated descriptor would use them.
 class GeneratedDescriptor : public XObjectDescriptor {

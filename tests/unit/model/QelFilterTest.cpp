@@ -1,3 +1,5 @@
+#include "support/TestText.h"
+
 #include <QelAccess/QelFilter.h>
 
 #include <QelAccessUtility/JsonFactory.h>
@@ -12,20 +14,8 @@
 
 using qel::QelFilter;
 
-namespace {
-
-qelutil::JsonObject::Shared json(const std::string& text) { return qelutil::JsonFactory::parseObject(text); }
-
-std::string runtimeErrorText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
-
-}  // namespace
+using qeltest::json;
+using qeltest::runtimeErrorText;
 
 TEST(QelFilterTest, StringValuesAreEncodedAtRenderTimeInNameOrder) {
     QelFilter filter;

@@ -1,3 +1,5 @@
+#include "support/TestText.h"
+
 #include <QelAccess/QelResource.h>
 #include <QelAccess/QelService.h>
 #include <QelAccess/ServiceRegistryService.h>
@@ -17,18 +19,12 @@
 using namespace qel;
 using qelutil::ILogger;
 
+using qeltest::json;
+using qeltest::runtimeErrorText;
+
 namespace {
 
-qelutil::JsonObject::Shared json(const std::string& text) { return qelutil::JsonFactory::parseObject(text); }
 
-std::string runtimeErrorText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
 
 // The text after the location prefix ("<file>:<line> ").
 std::string afterLocation(const std::string& line) {

@@ -1,3 +1,5 @@
+#include "support/TestText.h"
+
 #include <QelAccessUtility/Optional.h>
 #include <QelAccessUtility/SimpleRand.h>
 #include <QelAccessUtility/URLEncoder.h>
@@ -10,26 +12,14 @@
 #include <thread>
 #include <vector>
 
-namespace {
-
-template <typename F>
-std::string errorText(F&& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
-
-}  // namespace
+using qeltest::runtimeErrorText;
 
 TEST(Optional, EmptyReadsFailWithTheirOwnTexts) {
     qelutil::Optional<std::string> empty;
     EXPECT_FALSE(empty.isValid());
-    EXPECT_EQ(errorText([&] { empty.getValue(); }), "getValue called on uninitialized Optional");
-    EXPECT_EQ(errorText([&] { *empty; }), "operator* called on uninitialized Optional");
-    EXPECT_EQ(errorText([&] { (void)empty->size(); }), "operator-> called on uninitialized Optional");
+    EXPECT_EQ(runtimeErrorText([&] { empty.getValue(); }), "getValue called on uninitialized Optional");
+    EXPECT_EQ(runtimeErrorText([&] { *empty; }), "operator* called on uninitialized Optional");
+    EXPECT_EQ(runtimeErrorText([&] { (void)empty->size(); }), "operator-> called on uninitialized Optional");
     EXPECT_EQ(empty.getValueOr("fallback"), "fallback");
 
     qelutil::Optional<std::string> set("x");
