@@ -43,38 +43,53 @@ std::size_t utf8SequenceLength(const unsigned char* s, std::size_t available) {
     return length;
 }
 
-// Whether none of the eight bytes at `p` is a quote, a backslash or a byte
-// of a multi-byte UTF-8 sequence (the classic "has zero byte" bit trick).
-bool isPlainWord(const unsigned char* p) {
-    constexpr uint64_t ones = 0x0101010101010101ull;
+// Whether any byte of [from, to) has its high bit set (is part of a
+// multi-byte UTF-8 sequence), eight bytes at a time.
+bool hasHighByte(const unsigned char* bytes, std::size_t from, std::size_t to) {
     constexpr uint64_t highs = 0x8080808080808080ull;
-    uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    auto hasZeroByte = [](uint64_t x) { return (x - ones) & ~x & highs; };
-    return ((word & highs) | hasZeroByte(word ^ (ones * '"')) | hasZeroByte(word ^ (ones * '\\'))) == 0;
+    uint64_t seen = 0;
+    std::size_t i = from;
+    for (; i + 8 <= to; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        seen |= word;
+    }
+    for (; i < to; ++i) seen |= bytes[i];
+    return (seen & highs) != 0;
 }
 
-// Index of the quote closing the string opened at `open`, or `length`.
-// Checks the UTF-8 on the way, which is cheaper here than in the parsers.
+void checkUtf8(const unsigned char* bytes, std::size_t from, std::size_t to) {
+    if (!hasHighByte(bytes, from, to)) return;
+    for (std::size_t i = from; i < to;) {
+        if (bytes[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const std::size_t sequence = utf8SequenceLength(bytes + i, to - i);
+        if (sequence == 0) throwParseError(i, "invalid UTF-8 in string");
+        i += sequence;
+    }
+}
+
+// Index of the quote closing the string opened at `open`, or `length`; the
+// string's bytes must be valid UTF-8. A quote is escaped exactly when an odd
+// number of backslashes precedes it.
 std::size_t skipString(const char* text, std::size_t length, std::size_t open) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    std::size_t i = open + 1;
-    while (i < length) {
-        // Plain ASCII without quotes or backslashes, eight bytes at a time.
-        while (i + 8 <= length && isPlainWord(bytes + i)) i += 8;
-        if (i >= length) break;
-        const unsigned char c = bytes[i];
-        if (c == '"') return i;
-        if (c == '\\') {
-            i += 2;
-        } else if (c < 0x80) {
-            ++i;
-        } else {
-            const std::size_t sequence = utf8SequenceLength(bytes + i, length - i);
-            if (sequence == 0) throwParseError(i, "invalid UTF-8 in string");
-            i += sequence;
+    std::size_t from = open + 1;
+    while (from < length) {
+        const void* quote = std::memchr(text + from, '"', length - from);
+        if (quote == nullptr) break;
+        const auto close = static_cast<std::size_t>(static_cast<const char*>(quote) - text);
+        std::size_t backslashes = 0;
+        while (close - backslashes > open + 1 && text[close - backslashes - 1] == '\\') ++backslashes;
+        if (backslashes % 2 == 0) {
+            checkUtf8(bytes, open + 1, close);
+            return close;
         }
+        from = close + 1;
     }
+    checkUtf8(bytes, open + 1, length);
     return length;
 }
 
@@ -108,28 +123,56 @@ std::size_t skipWhitespace(const char* text, std::size_t length, std::size_t fro
     return from;
 }
 
+namespace {
+
+// What the structural scan of checkText does with each byte outside strings.
+enum ByteClass : unsigned char { PLAIN = 0, QUOTE, OPEN, CLOSE, NUMBER };
+
+struct ByteClasses {
+    unsigned char of[256] = {};
+    ByteClasses() {
+        of[static_cast<unsigned char>('"')] = QUOTE;
+        of[static_cast<unsigned char>('{')] = OPEN;
+        of[static_cast<unsigned char>('[')] = OPEN;
+        of[static_cast<unsigned char>('}')] = CLOSE;
+        of[static_cast<unsigned char>(']')] = CLOSE;
+        of[static_cast<unsigned char>('-')] = NUMBER;
+        for (char c = '0'; c <= '9'; ++c) of[static_cast<unsigned char>(c)] = NUMBER;
+    }
+};
+
+const ByteClasses BYTE_CLASSES;
+
+}  // namespace
+
 void checkText(const char* text, std::size_t length) {
     if (text == nullptr && length > 0) throwParseError(0, "no text");
     if (length > MAX_TEXT_LENGTH) throwParseError(0, "the text is longer than " + std::to_string(MAX_TEXT_LENGTH) + " bytes");
     std::size_t i = skipWhitespace(text, length, 0);
     checkRoot(text, length, i);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     std::size_t depth = 0;
     while (i < length) {
-        const char c = text[i];
-        if (c == '"') {
-            i = skipString(text, length, i) + 1;
-        } else if (c == '{' || c == '[') {
-            if (++depth > JsonParser::MAX_DEPTH) {
-                throwParseError(i, "nesting deeper than " + std::to_string(JsonParser::MAX_DEPTH));
-            }
-            ++i;
-        } else if (c == '}' || c == ']') {
-            if (depth > 0) --depth;
-            ++i;
-        } else if (c == '-' || isDigit(c)) {
-            i = checkNumber(text, length, i);
-        } else {
-            ++i;
+        switch (BYTE_CLASSES.of[bytes[i]]) {
+            case PLAIN:
+                ++i;
+                break;
+            case QUOTE:
+                i = skipString(text, length, i) + 1;
+                break;
+            case OPEN:
+                if (++depth > JsonParser::MAX_DEPTH) {
+                    throwParseError(i, "nesting deeper than " + std::to_string(JsonParser::MAX_DEPTH));
+                }
+                ++i;
+                break;
+            case CLOSE:
+                if (depth > 0) --depth;
+                ++i;
+                break;
+            default:
+                i = checkNumber(text, length, i);
+                break;
         }
     }
 }
