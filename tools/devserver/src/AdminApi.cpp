@@ -1,6 +1,8 @@
 #include "AdminApi.h"
 
 #include "ServiceApi.h"
+#include "WebSocketAdmin.h"
+#include "WebSocketHub.h"
 
 #include <QelAccessUtility/JsonArray.h>
 #include <QelAccessUtility/JsonFactory.h>
@@ -74,12 +76,15 @@ bool AdminApi::isAdminPath(const std::string& path) {
 AdminApi::AdminApi(const ServerContext& context) : m_context(context) {}
 
 HttpReply AdminApi::handle(const Request& request) const {
+    if (request.path == "/_admin/websocket" || request.path == "/_admin/websocket/")
+        return WebSocketAdmin(m_context).handle(request);
     if (request.path != "/_admin/fault" && request.path != "/_admin/fault/")
         return errorReply(404, "unknown admin path");
     if (request.method == "POST") return addFault(request);
     if (request.method == "GET") return listFaults();
     if (request.method == "DELETE") {
         m_context.faults.clear();
+        m_context.webSockets.clearFaults();
         return envelopeReply(200, *makeEnvelope(adminHead("faults cleared", "clear"), nullptr));
     }
     HttpReply reply = errorReply(405, "method not allowed here");

@@ -8,7 +8,8 @@ namespace qeldev {
 /// The admin endpoint under "/_admin/": fault injection over HTTP.
 ///   POST   /_admin/fault  add a fault rule, or {"refuseMs": N} to refuse connections
 ///   GET    /_admin/fault  list the fault rules
-///   DELETE /_admin/fault  remove every rule and end a refusal
+///   DELETE /_admin/fault  remove every rule and end a refusal (WebSocket faults too)
+///   /_admin/websocket     WebSocket faults (WebSocketAdmin)
 class AdminApi {
 public:
     static bool isAdminPath(const std::string& path);

@@ -5,10 +5,12 @@
 #include "OriginServer.h"
 #include "ServerContext.h"
 #include "ServerModel.h"
+#include "WebSocketHub.h"
 
 #include <QelAccessUtility/JsonException.h>
 #include <QelAccessUtility/JsonFactory.h>
 
+#include <algorithm>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -40,6 +42,15 @@ ServerModel loadModel(const DevServerOptions& options) {
     return ServerModel::load(*buildExampleData(), options.defaultPageSize);
 }
 
+WebSocketSettings webSocketSettings(const DevServerOptions& options, const ServerModel& model) {
+    WebSocketSettings settings;
+    settings.pageSize = model.wsPageSize > 0 ? model.wsPageSize
+                        : options.wsPageSize > 0 ? options.wsPageSize
+                                                 : model.pageSize;
+    settings.maxConnections = std::max(1, options.maxWebSockets);
+    return settings;
+}
+
 std::shared_ptr<qelutil::ILogger> createLogger(const DevServerOptions& options) {
     auto factory = options.loggerFactory ? options.loggerFactory : qelutil::LoggerFactory::getDefaultLoggerFactory();
     return std::shared_ptr<qelutil::ILogger>(factory->createLogger("qel-devserver"));
@@ -53,7 +64,8 @@ public:
         : options(std::move(options)),
           logger(createLogger(this->options)),
           model(loadModel(this->options)),
-          store(model, logger) {}
+          store(model, logger),
+          webSockets(store, webSocketSettings(this->options, model), logger) {}
 
     ~Impl() { stop(); }
 
@@ -61,14 +73,15 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         if (context) throw std::logic_error("the server runs already");
         std::vector<Poco::Net::ServerSocket> sockets;
-        auto next = std::make_unique<ServerContext>(ServerContext{model, store, faults, {}, options.maxBodyBytes,
-                                                                  options.maxQueryBytes, logger});
+        auto next = std::make_unique<ServerContext>(ServerContext{model, store, faults, webSockets, {},
+                                                                  options.maxBodyBytes, options.maxQueryBytes, logger});
         for (std::size_t i = 0; i < model.origins.size(); ++i) {
             const uint16_t port = i == 0 && options.port != 0 ? options.port : model.origins[i].port;
             sockets.push_back(OriginServer::bindLoopback(port));
             next->ports.push_back(sockets.back().address().port());
         }
         faults.reopen();
+        webSockets.open();
         context = std::move(next);
         for (std::size_t i = 0; i < sockets.size(); ++i) {
             servers.push_back(std::make_unique<OriginServer>(*context, i, sockets[i], options.maxThreads,
@@ -82,6 +95,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         if (!context) return;
         faults.shutdown();
+        webSockets.shutdown();
         // Each origin's accept loop takes a moment to notice; stop them side by side.
         std::vector<std::thread> stoppers;
         for (auto& server : servers) stoppers.emplace_back([&server] { server->stop(); });
@@ -107,6 +121,7 @@ public:
     const ServerModel model;
     DataStore store;
     FaultInjector faults;
+    WebSocketHub webSockets;  // after the store, whose changes it follows
 
     mutable std::mutex mutex;  // guards context and servers
     std::unique_ptr<ServerContext> context;
@@ -200,7 +215,28 @@ void DevServer::addHttpFault(const HttpFault& fault) { m_impl->faults.add(fault)
 
 void DevServer::refuseConnections(std::chrono::milliseconds duration) { m_impl->faults.refuseFor(duration); }
 
-void DevServer::clearFaults() { m_impl->faults.clear(); }
+void DevServer::clearFaults() {
+    m_impl->faults.clear();
+    m_impl->webSockets.clearFaults();
+}
+
+void DevServer::dropWebSockets() { m_impl->webSockets.dropAll(); }
+
+void DevServer::stallWebSockets(std::chrono::milliseconds duration) { m_impl->webSockets.stallFor(duration); }
+
+void DevServer::refuseWebSocketUpgrades(std::chrono::milliseconds duration, int status) {
+    m_impl->webSockets.refuseFor(duration, status);
+}
+
+void DevServer::splitWebSocketMessages(std::size_t frameBytes) { m_impl->webSockets.splitMessages(frameBytes); }
+
+std::size_t DevServer::sendWebSocketFrame(WebSocketOpcode opcode, const std::string& payload, bool fin) {
+    return m_impl->webSockets.sendFrame(static_cast<int>(opcode) | (fin ? 0x80 : 0), payload);
+}
+
+std::size_t DevServer::sendOversizedWebSocketMessage(std::size_t bytes) { return m_impl->webSockets.sendPadded(bytes); }
+
+std::size_t DevServer::webSocketCount() const { return m_impl->webSockets.connectionCount(); }
 
 JsonObject::Shared DevServer::exampleData() { return buildExampleData(); }
 

@@ -2,6 +2,8 @@
 
 #include "AdminApi.h"
 #include "Reply.h"
+#include "WebSocketEndpoint.h"
+#include "WebSocketHub.h"
 
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
@@ -13,7 +15,6 @@
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
-#include <Poco/String.h>
 
 #include <istream>
 #include <map>
@@ -117,8 +118,6 @@ private:
         parsed.body = readBody(request, m_context.maxBodyBytes);
         if (parsed.path.empty() || parsed.path.front() != '/') throw HttpError(400, "request target must be a path");
         if (parsed.rawQuery.size() > m_context.maxQueryBytes) throw HttpError(414, "query string too long");
-        if (Poco::icompare(request.get("Upgrade", ""), "websocket") == 0)
-            throw HttpError(501, "WebSocket is not served here");
         if (!AdminApi::isAdminPath(parsed.path)) {
             if (auto fault = m_context.faults.take(parsed.method, parsed.path)) {
                 if (fault->delay.count() > 0 && !m_context.faults.delay(fault->delay))
@@ -148,15 +147,18 @@ private:
 
 class HandlerFactory : public Poco::Net::HTTPRequestHandlerFactory {
 public:
-    HandlerFactory(const ServerContext& context, const Router& router) : m_context(context), m_router(router) {}
+    HandlerFactory(const ServerContext& context, const Router& router, std::size_t origin)
+        : m_context(context), m_router(router), m_origin(origin) {}
 
-    Poco::Net::HTTPRequestHandler* createRequestHandler(const HTTPServerRequest&) override {
+    Poco::Net::HTTPRequestHandler* createRequestHandler(const HTTPServerRequest& request) override {
+        if (WebSocketEndpoint::isUpgrade(request)) return new WebSocketEndpoint(m_context, m_origin);
         return new RequestHandler(m_context, m_router);
     }
 
 private:
     const ServerContext& m_context;
     const Router& m_router;
+    std::size_t m_origin;
 };
 
 /// Runs one HTTP connection while it is tracked, or closes it at once while
@@ -191,8 +193,8 @@ private:
 class TrackedConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
 public:
     TrackedConnectionFactory(Poco::Net::HTTPServerParams::Ptr params, const ServerContext& context,
-                             const Router& router, std::shared_ptr<ConnectionTracker> tracker)
-        : m_http(params, new HandlerFactory(context, router)), m_tracker(std::move(tracker)),
+                             const Router& router, std::size_t origin, std::shared_ptr<ConnectionTracker> tracker)
+        : m_http(params, new HandlerFactory(context, router, origin)), m_tracker(std::move(tracker)),
           m_faults(context.faults) {}
 
     Poco::Net::TCPServerConnection* createConnection(const Poco::Net::StreamSocket& socket) override {
@@ -222,9 +224,10 @@ OriginServer::OriginServer(const ServerContext& context, std::size_t origin, con
                            int maxThreads, int maxQueued)
     : m_router(context, origin),
       m_tracker(std::make_shared<ConnectionTracker>()),
-      m_pool("devsrv" + std::to_string(origin), 1, maxThreads + 1, 10) {
+      // WebSocket connections hold a worker each, on top of the HTTP workers.
+      m_pool("devsrv" + std::to_string(origin), 1, maxThreads + context.webSockets.settings().maxConnections + 1, 10) {
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
-    params->setMaxThreads(maxThreads);
+    params->setMaxThreads(maxThreads + context.webSockets.settings().maxConnections);
     params->setMaxQueued(maxQueued);
     params->setThreadIdleTime(Poco::Timespan(10, 0));
     params->setTimeout(Poco::Timespan(10, 0));
@@ -233,7 +236,7 @@ OriginServer::OriginServer(const ServerContext& context, std::size_t origin, con
     params->setMaxKeepAliveRequests(1000);
     params->setServerName("qel-devserver");
     m_server = std::make_unique<Poco::Net::TCPServer>(
-        new TrackedConnectionFactory(params, context, m_router, m_tracker), m_pool, socket, params);
+        new TrackedConnectionFactory(params, context, m_router, origin, m_tracker), m_pool, socket, params);
 }
 
 OriginServer::~OriginServer() { stop(); }

@@ -18,12 +18,13 @@ public:
 
     /// `segments` are the decoded path segments after the registry's base path.
     HttpReply handle(const Request& request, const std::vector<std::string>& segments) const;
+    /// The entries of the registry listing, unfiltered.
+    std::vector<qelutil::JsonObject::SharedConst> entries() const;
 
 private:
     HttpReply listing(const Request& request) const;
     HttpReply resolve(const std::string& name) const;
     HttpReply resolveService(const ServiceDef& service) const;
-    std::vector<qelutil::JsonObject::SharedConst> entries() const;
 
     const ServerContext& m_context;
 };

@@ -14,12 +14,15 @@
 
 namespace qeldev {
 
+class WebSocketHub;
+
 /// What the request handlers of one run share. The referenced model, store
-/// and fault injector belong to the server and outlive the run.
+/// fault injector and WebSocket hub belong to the server and outlive the run.
 struct ServerContext {
     const ServerModel& model;
     DataStore& store;
     FaultInjector& faults;
+    WebSocketHub& webSockets;
     /// Bound port of every origin, in model order.
     std::vector<uint16_t> ports;
     std::size_t maxBodyBytes = 0;

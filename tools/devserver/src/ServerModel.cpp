@@ -208,6 +208,11 @@ ServerModel ServerModel::load(const JsonObject& data, int64_t defaultPageSize) {
             fail("pageSize", "must be a positive integer");
         model.pageSize = data.getLong("pageSize");
     }
+    if (data.has("wsPageSize")) {
+        if (!data.isLong("wsPageSize") || data.getLong("wsPageSize") < 1)
+            fail("wsPageSize", "must be a positive integer");
+        model.wsPageSize = data.getLong("wsPageSize");
+    }
     if (data.has("registry")) {
         if (!data.isObject("registry")) fail("registry", "must be an object");
         const auto registry = data.getObject("registry");

@@ -63,6 +63,8 @@ struct ServerModel {
     /// Entries appended to the registry listing as given.
     std::vector<qelutil::JsonObject::SharedConst> extraRegistryEntries;
     int64_t pageSize = 100;
+    /// Page size of WebSocket listings from the data; 0 when the data has none.
+    int64_t wsPageSize = 0;
 
     const ServiceDef* findService(const std::string& name) const;
 

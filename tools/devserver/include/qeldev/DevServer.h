@@ -30,6 +30,12 @@ struct DevServerOptions {
     std::size_t maxQueryBytes = 4096;
     /// Page size of listings read without "$limit"; the data's "pageSize" wins.
     int64_t defaultPageSize = 100;
+    /// Open WebSocket connections per origin. Each runs on a worker of its
+    /// own, beside the `maxThreads` HTTP workers; upgrades beyond it get 503.
+    int maxWebSockets = 16;
+    /// Page size of resource and root subscriptions without "$limit"; 0
+    /// takes the listing page size. The data's "wsPageSize" wins.
+    int64_t wsPageSize = 0;
     /// Source of the server's loggers; the process-wide default when null.
     qelutil::LoggerFactory::shared loggerFactory;
 };
@@ -62,6 +68,9 @@ struct HttpFault {
     int times = 0;
 };
 
+/// Opcodes of WebSocket frames, for sending raw frames as a fault.
+enum class WebSocketOpcode { CONTINUATION = 0x0, TEXT = 0x1, BINARY = 0x2, CLOSE = 0x8, PING = 0x9, PONG = 0xA };
+
 /// One change of the element data, as reported to change listeners.
 struct ElementChange {
     enum Kind { CREATED, UPDATED, DELETED };
@@ -75,8 +84,8 @@ struct ElementChange {
     uint64_t sequence = 0;
 };
 
-/// The reference server: a service registry and example services over HTTP,
-/// on one or more loopback origins, with fault injection. Usable in-process
+/// The reference server: a service registry and example services over HTTP
+/// and WebSocket, on one or more loopback origins, with fault injection. Usable in-process
 /// (tests, benchmarks) and behind the qel-devserver program.
 ///
 /// Thread-safe: every operation may be called from any thread. Data changes
@@ -147,8 +156,30 @@ public:
     /// Closes every newly accepted connection, before reading from it, for
     /// `duration` from now.
     void refuseConnections(std::chrono::milliseconds duration);
-    /// Removes every HTTP fault and ends a refusal.
+    /// Removes every HTTP fault, ends a refusal and ends the WebSocket
+    /// faults below (stall, refused upgrades, split messages).
     void clearFaults();
+
+    /// Closes every open WebSocket connection at once, without a close frame.
+    void dropWebSockets();
+    /// For `duration` from now the WebSocket side answers nothing: no
+    /// pushes, confirmations or pongs, and upgrade requests wait.
+    void stallWebSockets(std::chrono::milliseconds duration);
+    /// Answers upgrade requests with `status` (200 to 599) for `duration` from now.
+    void refuseWebSocketUpgrades(std::chrono::milliseconds duration, int status = 503);
+    /// Sends every later message in frames of at most `frameBytes` payload
+    /// bytes; 0 sends each message in one frame again.
+    void splitWebSocketMessages(std::size_t frameBytes);
+    /// Sends one raw frame to every open WebSocket connection, outside the
+    /// protocol (malformed or wrongly typed messages, empty or unsolicited
+    /// frames). Returns the number of connections that took it.
+    std::size_t sendWebSocketFrame(WebSocketOpcode opcode, const std::string& payload, bool fin = true);
+    /// Sends a well-formed data message of exactly `bytes` bytes (at least
+    /// the bare message) to every open WebSocket connection, under the event
+    /// of its latest subscription. Returns the number of connections reached.
+    std::size_t sendOversizedWebSocketMessage(std::size_t bytes);
+    /// Open WebSocket connections on all origins.
+    std::size_t webSocketCount() const;
 
     /// The built-in example data in the data file format.
     static qelutil::JsonObject::Shared exampleData();
