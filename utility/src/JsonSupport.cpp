@@ -43,23 +43,7 @@ std::size_t utf8SequenceLength(const unsigned char* s, std::size_t available) {
     return length;
 }
 
-// Whether any byte of [from, to) has its high bit set (is part of a
-// multi-byte UTF-8 sequence), eight bytes at a time.
-bool hasHighByte(const unsigned char* bytes, std::size_t from, std::size_t to) {
-    constexpr uint64_t highs = 0x8080808080808080ull;
-    uint64_t seen = 0;
-    std::size_t i = from;
-    for (; i + 8 <= to; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, bytes + i, sizeof word);
-        seen |= word;
-    }
-    for (; i < to; ++i) seen |= bytes[i];
-    return (seen & highs) != 0;
-}
-
 void checkUtf8(const unsigned char* bytes, std::size_t from, std::size_t to) {
-    if (!hasHighByte(bytes, from, to)) return;
     for (std::size_t i = from; i < to;) {
         if (bytes[i] < 0x80) {
             ++i;
@@ -71,25 +55,41 @@ void checkUtf8(const unsigned char* bytes, std::size_t from, std::size_t to) {
     }
 }
 
+// Bytes that end a run of plain string content: the quote, the backslash and
+// every byte of a multi-byte UTF-8 sequence.
+struct StringStops {
+    bool at[256] = {};
+    StringStops() {
+        at[static_cast<unsigned char>('"')] = true;
+        at[static_cast<unsigned char>('\\')] = true;
+        for (int c = 0x80; c < 0x100; ++c) at[c] = true;
+    }
+};
+
+const StringStops STRING_STOPS;
+
 // Index of the quote closing the string opened at `open`, or `length`; the
-// string's bytes must be valid UTF-8. A quote is escaped exactly when an odd
-// number of backslashes precedes it.
+// string's bytes must be valid UTF-8 (checked only when it has any byte
+// above 0x7F, which is rare in practice).
 std::size_t skipString(const char* text, std::size_t length, std::size_t open) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    std::size_t from = open + 1;
-    while (from < length) {
-        const void* quote = std::memchr(text + from, '"', length - from);
-        if (quote == nullptr) break;
-        const auto close = static_cast<std::size_t>(static_cast<const char*>(quote) - text);
-        std::size_t backslashes = 0;
-        while (close - backslashes > open + 1 && text[close - backslashes - 1] == '\\') ++backslashes;
-        if (backslashes % 2 == 0) {
-            checkUtf8(bytes, open + 1, close);
-            return close;
+    bool multiByte = false;
+    std::size_t i = open + 1;
+    while (i < length) {
+        while (i < length && !STRING_STOPS.at[bytes[i]]) ++i;
+        if (i >= length) break;
+        if (bytes[i] == '"') {
+            if (multiByte) checkUtf8(bytes, open + 1, i);
+            return i;
         }
-        from = close + 1;
+        if (bytes[i] == '\\') {
+            i += 2;
+        } else {
+            multiByte = true;
+            ++i;
+        }
     }
-    checkUtf8(bytes, open + 1, length);
+    if (multiByte) checkUtf8(bytes, open + 1, length);
     return length;
 }
 
