@@ -26,9 +26,17 @@
 #include <QelAccess/ITpAccessFactory.h>
 #include <QelAccess/QelAccessor.h>
 
-// Connection back-off
+// WebSocket subscriptions
+#include <QelAccess/DefaultWebsocketManager2.h>
+#include <QelAccess/DefaultWebsocketManagerFactory.h>
 #include <QelAccess/FibonacciConnectionBackoffSequence.h>
+#include <QelAccess/IWebsocketManager.h>
+#include <QelAccess/IWebsocketManagerFactory.h>
+#include <QelAccess/InternalPocoWebsocket.h>
 #include <QelAccess/KavoConnectionBackoffSequence.h>
+#include <QelAccess/Subscription.h>
+#include <QelAccess/SubscriptionCache.h>
+#include <QelAccess/WebsocketWatchdog.h>
 
 // Configuration
 #include <QelAccess/ConfigManager.h>
