@@ -1,5 +1,7 @@
 #include "support/ScriptedHttpPeer.h"
 
+#include "support/PeerStream.h"
+
 #include <Poco/DateTimeFormat.h>
 #include <Poco/DateTimeFormatter.h>
 #include <Poco/Net/HTTPResponse.h>
@@ -18,7 +20,6 @@ namespace qeltest {
 
 namespace {
 
-constexpr std::size_t kMaxLineLength = 16 * 1024;
 constexpr std::size_t kMaxHeaderCount = 200;
 constexpr std::size_t kMaxRequestBody = 256 * 1024 * 1024;
 
@@ -42,66 +43,9 @@ std::string hex(std::size_t value) {
 
 }  // namespace
 
-struct ScriptedHttpPeer::Connection {
-    Connection(Poco::Net::StreamSocket s, uint64_t connectionId) : socket(std::move(s)), id(connectionId) {}
+struct ScriptedHttpPeer::Connection : PeerStream {
+    using PeerStream::PeerStream;
 
-    /// Reads more bytes into `buffer`; false at the end of the stream.
-    bool fill() {
-        if (pos > 0) {
-            buffer.erase(0, pos);
-            pos = 0;
-        }
-        char chunk[16 * 1024];
-        int n = 0;
-        try {
-            n = socket.receiveBytes(chunk, sizeof chunk);
-        } catch (const std::exception&) {
-            return false;
-        }
-        if (n <= 0) return false;
-        buffer.append(chunk, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    bool readLine(std::string& line) {
-        for (;;) {
-            const std::size_t end = buffer.find('\n', pos);
-            if (end != std::string::npos) {
-                line.assign(buffer, pos, end - pos);
-                pos = end + 1;
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                return true;
-            }
-            if (buffer.size() - pos > kMaxLineLength || !fill()) return false;
-        }
-    }
-
-    bool readBytes(std::size_t count, std::string& out) {
-        while (buffer.size() - pos < count)
-            if (!fill()) return false;
-        out.assign(buffer, pos, count);
-        pos += count;
-        return true;
-    }
-
-    bool sendAll(const std::string& data) {
-        std::size_t sent = 0;
-        try {
-            while (sent < data.size()) {
-                const int n = socket.sendBytes(data.data() + sent, static_cast<int>(data.size() - sent), MSG_NOSIGNAL);
-                if (n <= 0) return false;
-                sent += static_cast<std::size_t>(n);
-            }
-        } catch (const std::exception&) {
-            return false;
-        }
-        return true;
-    }
-
-    Poco::Net::StreamSocket socket;
-    const uint64_t id;
-    std::string buffer;
-    std::size_t pos = 0;
     std::thread thread;
     std::atomic<bool> idle{true};
     bool open = true;            // guarded by the peer's mutex

@@ -1,5 +1,7 @@
 #include "support/ScriptedWebSocketPeer.h"
 
+#include "support/PeerStream.h"
+
 #include <Poco/Base64Encoder.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/SocketAddress.h>
@@ -17,7 +19,6 @@ namespace qeltest {
 
 namespace {
 
-constexpr std::size_t kMaxLineLength = 16 * 1024;
 constexpr std::size_t kMaxHeaderCount = 200;
 constexpr uint64_t kMaxClientPayload = 64 * 1024 * 1024;
 const char* const kWebSocketGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
@@ -42,63 +43,13 @@ bool isDataOpcode(int opcode) {
 
 }  // namespace
 
-struct ScriptedWebSocketPeer::Connection {
-    Connection(Poco::Net::StreamSocket s, uint64_t connectionId) : socket(std::move(s)), id(connectionId) {}
-
-    /// Reads more bytes into `buffer`; false at the end of the stream.
-    bool fill() {
-        if (pos > 0) {
-            buffer.erase(0, pos);
-            pos = 0;
-        }
-        char chunk[16 * 1024];
-        int n = 0;
-        try {
-            n = socket.receiveBytes(chunk, sizeof chunk);
-        } catch (const std::exception&) {
-            return false;
-        }
-        if (n <= 0) return false;
-        buffer.append(chunk, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    bool readLine(std::string& line) {
-        for (;;) {
-            const std::size_t end = buffer.find('\n', pos);
-            if (end != std::string::npos) {
-                line.assign(buffer, pos, end - pos);
-                pos = end + 1;
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                return true;
-            }
-            if (buffer.size() - pos > kMaxLineLength || !fill()) return false;
-        }
-    }
-
-    bool readBytes(std::size_t count, std::string& out) {
-        while (buffer.size() - pos < count)
-            if (!fill()) return false;
-        out.assign(buffer, pos, count);
-        pos += count;
-        return true;
-    }
+struct ScriptedWebSocketPeer::Connection : PeerStream {
+    using PeerStream::PeerStream;
 
     bool send(const std::string& data) {
         std::lock_guard<std::mutex> lock(sendMutex);
         if (closed) return false;
-        std::size_t sent = 0;
-        try {
-            while (sent < data.size()) {
-                const int n =
-                    socket.sendBytes(data.data() + sent, static_cast<int>(data.size() - sent), MSG_NOSIGNAL);
-                if (n <= 0) return false;
-                sent += static_cast<std::size_t>(n);
-            }
-        } catch (const std::exception&) {
-            return false;
-        }
-        return true;
+        return sendAll(data);
     }
 
     /// Ends the stream in both directions; the serving thread then sees
@@ -129,10 +80,7 @@ struct ScriptedWebSocketPeer::Connection {
         }
     }
 
-    Poco::Net::StreamSocket socket;  // read by the serving thread; shut down and closed under sendMutex
-    const uint64_t id;
-    std::string buffer;
-    std::size_t pos = 0;
+    // The socket is read by the serving thread and shut down and closed under sendMutex.
     std::thread thread;
     std::mutex sendMutex;
     bool closed = false;     // guarded by sendMutex
