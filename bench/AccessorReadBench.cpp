@@ -25,6 +25,8 @@
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/StreamCopier.h>
+#include "RateCollector.h"
+
 #include <benchmark/benchmark.h>
 #include <rapidjson/document.h>
 
@@ -215,29 +217,6 @@ void transportReadResource(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 
-// Console output as usual, plus the reads/s of every benchmark for the ratios.
-class RateCollector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (run.error_occurred) continue;
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.run_type != Run::RT_Iteration && !median) continue;
-            const auto rate = run.counters.find("items_per_second");
-            if (rate == run.counters.end()) continue;
-            const std::string name = run.run_name.function_name;
-            if (median || !m_fromMedian[name]) m_rates[name] = rate->second.value;
-            m_fromMedian[name] = m_fromMedian[name] || median;
-        }
-    }
-    const std::map<std::string, double>& rates() const { return m_rates; }
-
-private:
-    std::map<std::string, double> m_rates;
-    std::map<std::string, bool> m_fromMedian;
-};
-
 const char* const BASELINE = "RawKeepAliveGetAndParse";
 const char* const POOLED = "AccessorReadResource/pooling_on";
 const char* const UNPOOLED = "AccessorReadResource/pooling_off";
@@ -253,7 +232,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
-    RateCollector reporter;
+    qelbench::RateCollector reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 

@@ -8,6 +8,8 @@
 #include <QelAccessUtility/JsonFactory.h>
 #include <QelAccessUtility/ReadBuffer.h>
 
+#include "RateCollector.h"
+
 #include <benchmark/benchmark.h>
 #include <rapidjson/document.h>
 
@@ -139,33 +141,6 @@ void jsonParserPreSplit(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(parsed));
 }
 
-// Console output as usual, plus the messages/s of every run for the ratios.
-class RateCollector : public benchmark::ConsoleReporter {
-public:
-    // Colour only on a terminal: a custom display reporter does not get the
-    // --benchmark_color handling of the default one.
-    RateCollector() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (run.error_occurred) continue;
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.run_type != Run::RT_Iteration && !median) continue;
-            const auto rate = run.counters.find("items_per_second");
-            if (rate == run.counters.end()) continue;
-            const std::string name = run.run_name.function_name;
-            if (median || !m_fromMedian[name]) m_rates[name] = rate->second.value;
-            m_fromMedian[name] = m_fromMedian[name] || median;
-        }
-    }
-    const std::map<std::string, double>& rates() const { return m_rates; }
-
-private:
-    std::map<std::string, double> m_rates;
-    std::map<std::string, bool> m_fromMedian;
-};
-
 const char* const BASELINE = "RapidJSON/pre_split";
 const char* const OWN_PARSER = "JsonParser/pre_split";
 
@@ -198,7 +173,7 @@ int main(int argc, char** argv) {
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RateCollector reporter;
+    qelbench::RateCollector reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
