@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -303,6 +305,51 @@ TEST_F(QelCliTest, TransportFailuresExitWithThree) {
     server.refuseConnections(std::chrono::seconds(30));
     const ProgramRun closed = onMedia({"--log-level", "off", "read", "media"});
     EXPECT_EQ(3, closed.status) << closed.err;
+}
+
+TEST_F(QelCliTest, WatchPrintsTheCurrentStateAndEveryPushedChange) {
+    ProgramRun watch;
+    std::atomic<bool> ended{false};
+    std::thread watcher([&] {
+        watch = onMedia({"--compact", "watch", "media/tracks/t2", "--count", "3", "--for", "30"});
+        ended = true;
+    });
+    // Changes are made until the watcher has seen three states; the first
+    // ones may land before its subscription and never reach it.
+    auto track = server.getElement("media", "tracks", "t2");
+    int rating = 0;
+    EXPECT_TRUE(qeltest::waitFor([&] {
+        if (ended) return true;
+        if (server.webSocketCount() > 0) {
+            track->setLong("rating", ++rating);
+            server.setElement("media", "tracks", *track);
+        }
+        return false;
+    }, std::chrono::seconds(40)));
+    watcher.join();
+    EXPECT_EQ(0, watch.status) << watch.err;
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = watch.out.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(watch.out.substr(start, end - start));
+    ASSERT_EQ(3u, lines.size()) << watch.out;
+    int64_t previous = -1;
+    int64_t first = -1;
+    for (const std::string& line : lines) {
+        const auto element = JsonFactory::parseObject(line);
+        EXPECT_EQ("t2", element->getString("id"));
+        const int64_t seen = element->isLong("rating") ? element->getLong("rating") : 0;
+        // A change may show twice: in the state sent on subscribing and in its own push.
+        EXPECT_GE(seen, previous) << watch.out;
+        if (first < 0) first = seen;
+        previous = seen;
+    }
+    EXPECT_GT(previous, first) << watch.out;
+
+    const ProgramRun refused =
+        runQel({"--base", "http://127.0.0.1:" + std::to_string(closedPort()) + "/api/", "--timeout", "1", "watch",
+                "media/tracks/t1", "--count", "1"});
+    EXPECT_EQ(3, refused.status) << refused.err;
+    EXPECT_EQ(0u, refused.lastErrorLine().find("qel: no WebSocket connection to ")) << refused.err;
 }
 
 }  // namespace

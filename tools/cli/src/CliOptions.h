@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -53,13 +54,16 @@ struct Options {
     /// Connect and receive time-out of each request.
     int timeoutSeconds = 10;
 
-    /// "services", "resolve", "read", "get", "create", "update" or "delete".
+    /// "services", "resolve", "read", "get", "create", "update", "delete" or "watch".
     std::string command;
     /// SERVICE[/RESOURCE[/ID]] or, for resolve, the service name.
     std::string target;
     /// The JSON body of create and update; "-" reads it from stdin.
     std::string body;
     QueryArguments query;
+    /// watch: stop after this many updates (0: no limit) or seconds (0: no limit).
+    std::size_t watchCount = 0;
+    int watchSeconds = 0;
 };
 
 }  // namespace qelcli

@@ -18,7 +18,8 @@ Examples:
   qel --registry http://127.0.0.1:8080/ services
   qel --registry http://127.0.0.1:8080/ read media/tracks --limit 5 --offset 10
   qel --base http://127.0.0.1:8080/api/ get media/tracks/t1
-  qel --base http://127.0.0.1:8080/api/ create media/tracks '{"id":"t99","name":"New"}')";
+  qel --base http://127.0.0.1:8080/api/ create media/tracks '{"id":"t99","name":"New"}'
+  qel --base http://127.0.0.1:8080/api/ watch media/tracks/t1 --count 3)";
 
 const char* const SUBCOMMAND_FOOTER =
     "Where the services are (--base or --registry) and the options --compact, --log-level\n"
@@ -76,6 +77,13 @@ void buildCommands(CLI::App& app, Options& options) {
     addBody(*update, options);
 
     addTargetCommand(app, options, "delete", "delete an element", "SERVICE/RESOURCE/ID", "the element");
+
+    CLI::App* watch = addTargetCommand(app, options, "watch",
+                                       "subscribe over WebSocket and print every update of an element or resource",
+                                       "SERVICE/RESOURCE[/ID]", "what to watch");
+    watch->add_option("--count", options.watchCount, "stop after N updates (the first is the current state)");
+    watch->add_option("--for", options.watchSeconds, "stop after S seconds")->check(CLI::NonNegativeNumber);
+    addReadShaping(*watch, options.query);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "JsonOutput.h"
 #include "ReplyEnvelope.h"
 #include "Target.h"
+#include "Watch.h"
 
 #include <QelAccess/PagingObject.h>
 #include <QelAccess/QelResourceDescriptor.h>
@@ -303,12 +304,14 @@ void remove(const Run& run) {
     printChange(run, *run.client.await(done));
 }
 
+void watch(const Run& run) { watchTarget(run.options, run.client, run.out); }
+
 }  // namespace
 
 void runCommand(const Options& options, QelClient& client, std::istream& in, std::ostream& out) {
     static const std::map<std::string, std::function<void(const Run&)>> commands = {
         {"services", services}, {"resolve", resolve}, {"read", read},    {"get", get},
-        {"create", create},     {"update", update},   {"delete", remove}};
+        {"create", create},     {"update", update},   {"delete", remove}, {"watch", watch}};
     const auto it = commands.find(options.command);
     if (it == commands.end()) throw CliError(EXIT_USAGE, "unknown command " + options.command);
     it->second(Run{options, client, in, out});

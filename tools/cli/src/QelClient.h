@@ -89,6 +89,7 @@ public:
     [[noreturn]] void raiseTransportFailure(const std::exception& failure) const;
 
     RecordingSessionFactory& replies() { return *m_replies; }
+    const qelutil::LoggerFactory::shared& loggerFactory() const { return m_loggerFactory; }
 
 private:
     std::chrono::milliseconds answerDeadline() const;
