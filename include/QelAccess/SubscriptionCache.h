@@ -92,6 +92,8 @@ private:
     /// Whether `base` is still the cache's entry under its key (the cache's
     /// mutex is released while pages are subscribed).
     bool isCurrent(const BasePtr& base) const;
+    /// Whether every page that reported a total reports the base's total.
+    static bool pagesAgreeOnTotal(const BaseSubscription& base);
 
     std::shared_ptr<qelutil::StreamingLogger> logger;
     std::map<std::string, BasePtr> baseSubscriptions;

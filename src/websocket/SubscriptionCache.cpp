@@ -391,6 +391,13 @@ SubscriptionCache::Delivery SubscriptionCache::checkSubscriptionAndUpdate(
         logger->logDebug() << "data for paged subscriptions is not complete, BaseSubscription.key=" << baseKey;
         return {};
     }
+    if (!pagesAgreeOnTotal(*base)) {
+        // Pages of two states of the list (an element was added or removed
+        // and not every page has been pushed again yet): joining them would
+        // repeat or skip elements. The pages still to come complete the set.
+        logger->logDebug() << "pages disagree on the total, waiting for the rest, BaseSubscription.key=" << baseKey;
+        return {};
+    }
     logger->logDebug() << "data for paged subscription is complete";
     if (base->pagingState == BaseSubscription::UNPAGED) {
         // A single page: handed on as it came, the cache never reads it again.
@@ -407,6 +414,17 @@ SubscriptionCache::Delivery SubscriptionCache::checkSubscriptionAndUpdate(
     response->paging->offset = 0;
     response->paging->limit = base->paging->limit;
     return Delivery{baseKey, std::move(joined), std::move(response)};
+}
+
+bool SubscriptionCache::pagesAgreeOnTotal(const BaseSubscription& base) {
+    if (base.pagingState != BaseSubscription::PAGING_INITIATED_BY_SERVER || !base.paging || !base.paging->total)
+        return true;
+    const int64_t total = *base.paging->total;
+    for (const auto& child : base.childSubscriptions) {
+        const auto& paging = child.second->paging;
+        if (paging && paging->total && *paging->total != total) return false;
+    }
+    return true;
 }
 
 bool SubscriptionCache::isCurrent(const BasePtr& base) const {

@@ -101,20 +101,15 @@ TEST_F(WebsocketDevServerPagingTest, ShrinkingTotalDropsTheLastPage) {
 }
 
 // A change of a paged resource is pushed on every page's subscription (the
-// base page, "$limit=0" and each further page). A cache that delivers
-// whenever all pages hold data delivers once per page for each change, and
-// the earliest of these deliveries join the new first page with the old
-// later pages: after the first track is deleted, one of them holds t26
-// twice. Enable once the cache delivers a change only when every page has
-// shown it.
-TEST_F(WebsocketDevServerPagingTest, DISABLED_ServerPagedResourceIsDeliveredOncePerChange) {
+// base page, "$limit=0" and each further page), so the cache sees the pages
+// of the new state one by one. When an element is removed, the pages move:
+// a delivery joining the new first page with old later pages would repeat
+// an element, so none may be made until every page agrees on the total.
+TEST_F(WebsocketDevServerPagingTest, DeletingAnElementNeverDeliversPagesOfTwoStates) {
     auto deliveries = std::make_shared<ArrayDeliveries>();
     auto subscription = subscribeTracks(deliveries);
-    const std::string name = rename(*server, "tracks", "t1", "One Renamed");
-    ASSERT_TRUE(deliveries->waitForCount(2));
+    ASSERT_TRUE(deliveries->waitForCount(1));
     fence(*manager);
-    EXPECT_EQ(deliveries->count(), 2u) << "deliveries for one change: " << deliveries->count() - 1;
-    for (std::size_t i = 1; i < deliveries->count(); ++i) EXPECT_EQ(nameAt(*deliveries->at(i).array, 0), name);
 
     const std::size_t before = deliveries->count();
     ASSERT_TRUE(server->deleteElement("media", "tracks", "t1"));
@@ -124,6 +119,21 @@ TEST_F(WebsocketDevServerPagingTest, DISABLED_ServerPagedResourceIsDeliveredOnce
     const std::vector<std::string> rest(all.begin() + 1, all.end());
     for (std::size_t i = before; i < deliveries->count(); ++i)
         EXPECT_EQ(idsOf(*deliveries->at(i).array), rest) << "delivery " << i - before << " after the deletion";
+}
+
+// When the total stays the same, every page push of one change still
+// completes the set, so one change is delivered once per page (the early
+// deliveries hold the old content of later pages). Enable once the cache
+// can tell that all pages have shown one change; that needs the server to
+// say which pushes belong together.
+TEST_F(WebsocketDevServerPagingTest, DISABLED_ServerPagedResourceIsDeliveredOncePerChange) {
+    auto deliveries = std::make_shared<ArrayDeliveries>();
+    auto subscription = subscribeTracks(deliveries);
+    const std::string name = rename(*server, "tracks", "t1", "One Renamed");
+    ASSERT_TRUE(deliveries->waitForCount(2));
+    fence(*manager);
+    EXPECT_EQ(deliveries->count(), 2u) << "deliveries for one change: " << deliveries->count() - 1;
+    for (std::size_t i = 1; i < deliveries->count(); ++i) EXPECT_EQ(nameAt(*deliveries->at(i).array, 0), name);
 }
 
 TEST_F(WebsocketDevServerPagingTest, ClientPagedSubscriptionPassesPagesThroughUnchanged) {
