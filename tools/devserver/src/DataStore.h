@@ -57,6 +57,17 @@ public:
     /// The removed element; null when absent.
     SharedConst remove(const std::string& service, const std::string& resource, const std::string& id);
 
+    /// Runs `read` while no change is under way and returns the sequence
+    /// number of the last change it can see: every change up to it has been
+    /// notified, none after it is reflected. Must not be called by a listener.
+    template <typename Read>
+    uint64_t readAtSequence(Read&& read) {
+        checkNotInListener();
+        std::lock_guard<std::mutex> changeLock(m_changeMutex);
+        read();
+        return m_sequence;
+    }
+
     DevServer::ListenerId addListener(DevServer::ChangeListener listener);
     void removeListener(DevServer::ListenerId id);
 

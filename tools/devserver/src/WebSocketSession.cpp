@@ -305,7 +305,7 @@ void WebSocketSession::applyChange(const QueuedChange& queued) {
     const ElementChange& change = queued.change;
     for (std::size_t i = 0; i < m_subscriptions.size();) {
         Subscription& subscription = m_subscriptions[i];
-        if (!subscription.target.concerns(change)) {
+        if (!subscription.target.concerns(change) || change.sequence <= subscription.shownSequence) {
             ++i;
             continue;
         }
@@ -356,15 +356,20 @@ WebSocketSession::Clock::time_point WebSocketSession::nextDeadline(Clock::time_p
     return deadline;
 }
 
-void WebSocketSession::pushCurrent(const Subscription& subscription) {
+void WebSocketSession::pushCurrent(Subscription& subscription) {
     const SubscriptionTarget& target = subscription.target;
     if (target.kind != SubscriptionTarget::ELEMENT) {
-        pushListing(subscription, currentItems(m_context, target));
+        ElementList items;
+        subscription.shownSequence =
+            m_context.store.readAtSequence([&] { items = currentItems(m_context, target); });
+        pushListing(subscription, items);
         return;
     }
+    DataStore::SharedConst element;
+    subscription.shownSequence = m_context.store.readAtSequence(
+        [&] { element = m_context.store.get(target.service->name, target.resource, target.id); });
     // A vanished element needs no push here: its deletion is queued and ends the subscription.
-    if (const auto element = m_context.store.get(target.service->name, target.resource, target.id))
-        sendText(wsmessage::element(subscription.event, target, *element));
+    if (element) sendText(wsmessage::element(subscription.event, target, *element));
 }
 
 void WebSocketSession::pushListing(const Subscription& subscription, const ElementList& items) {

@@ -60,6 +60,9 @@ private:
         Clock::time_point nextDue{};
         Clock::time_point lastPush{};
         bool dirty = false;
+        // Sequence number of the last change the latest full push showed;
+        // queued changes up to it are not pushed again.
+        uint64_t shownSequence = 0;
     };
     struct QueuedChange {
         ElementChange change;
@@ -80,7 +83,7 @@ private:
     void applyChange(const QueuedChange& queued);
     void processDue(Clock::time_point now);
     Clock::time_point nextDeadline(Clock::time_point now) const;
-    void pushCurrent(const Subscription& subscription);
+    void pushCurrent(Subscription& subscription);
     void pushListing(const Subscription& subscription, const ElementList& items);
 
     void sendText(const std::string& text);
