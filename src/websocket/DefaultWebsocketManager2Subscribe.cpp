@@ -1,5 +1,7 @@
 #include <QelAccess/DefaultWebsocketManager2.h>
 
+#include <QelAccessUtility/JsonEscape.h>
+
 #include <QelAccess/SubscriptionCache.h>
 
 #include "model/SourceLocation.h"
@@ -16,32 +18,6 @@ namespace qel {
 namespace {
 
 constexpr int kTextFrame = Poco::Net::WebSocket::FRAME_TEXT;
-
-// The text as the contents of a JSON string literal.
-std::string jsonEscaped(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (const char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-                    out += escape;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out;
-}
 
 // "?" and the query text, or nothing when there is no query.
 std::string queryPart(const std::string& query) { return query.empty() ? std::string() : "?" + query; }
@@ -187,7 +163,7 @@ void DefaultWebsocketManager2::unsubscribe(const std::string& subscriptionKey, b
     const auto tag = subscriptionKey.find('#');
     if (query != std::string::npos && tag != std::string::npos && query < tag)
         event = subscriptionKey.substr(0, query) + subscriptionKey.substr(tag);
-    const std::string message = R"({ "type" : "unsubscribe", "event" : ")" + jsonEscaped(event) + R"(" })";
+    const std::string message = R"({ "type" : "unsubscribe", "event" : ")" + qelutil::JsonEscape::escape(event) + R"(" })";
     sendMessage(kTextFrame, message, static_cast<int>(message.size()), true, "sending unsubscribe message=",
                 qelutil::ILogger::TRACE);
 }
@@ -199,7 +175,7 @@ void DefaultWebsocketManager2::checkConnected(const std::string& location) {
 
 std::string DefaultWebsocketManager2::getSubscriptionEvent(const std::string& strKey, const Milliseconds* interval,
                                                            const Milliseconds* updateLimit) {
-    std::string message = R"({"type":"subscribe","event":")" + jsonEscaped(strKey) + "\"";
+    std::string message = R"({"type":"subscribe","event":")" + qelutil::JsonEscape::escape(strKey) + "\"";
     if (interval)
         message += R"(,"interval":)" + std::to_string(static_cast<long>(interval->count()));
     else if (updateLimit)

@@ -1,5 +1,7 @@
 #include "PocoJsonModel.h"
 
+#include <QelAccessUtility/JsonEscape.h>
+
 #include "JsonSupport.h"
 
 #include <Poco/Exception.h>
@@ -86,31 +88,7 @@ PocoArray::Ptr copyArray(const PocoArray& source) {
 
 void appendValue(std::string& out, const Var& value);
 
-void appendString(std::string& out, const std::string& text) {
-    static const char HEX[] = "0123456789ABCDEF";
-    out += '"';
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += HEX[byte >> 4];
-                    out += HEX[byte & 0xF];
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-}
+void appendString(std::string& out, const std::string& text) { JsonEscape::appendQuoted(out, text); }
 
 template <typename Number>
 void appendNumber(std::string& out, Number number) {

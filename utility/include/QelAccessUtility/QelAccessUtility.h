@@ -11,6 +11,7 @@
 #include <QelAccessUtility/ITaskExecutor.h>
 #include <QelAccessUtility/IValueDictionary.h>
 #include <QelAccessUtility/JsonArray.h>
+#include <QelAccessUtility/JsonEscape.h>
 #include <QelAccessUtility/JsonException.h>
 #include <QelAccessUtility/JsonFactory.h>
 #include <QelAccessUtility/JsonObject.h>
