@@ -7,6 +7,7 @@
 
 #include "support/CapturingLoggerFactory.h"
 #include "support/ScriptedHttpPeer.h"
+#include "unit/http/HttpAccessTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,8 @@ using qelutil::HttpResponse;
 using qelutil::ILogger;
 using qelutil::JsonObject;
 using Reply = qeltest::ScriptedHttpPeer::Reply;
+using qeltest::failureOf;
+using qeltest::makeConfig;
 
 namespace {
 
@@ -37,27 +40,6 @@ public:
         return body;
     }
 };
-
-template <typename Call>
-std::string failureOf(Call call) {
-    try {
-        call();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
-
-/// Services under "/api/" on the peer; "flat" has no separator after resources.
-std::shared_ptr<ConfigManager> makeConfig(const qeltest::ScriptedHttpPeer& peer) {
-    auto config = std::make_shared<ConfigManager>();
-    config->getDefaultConfig().serverBaseUri = peer.baseUri();
-    config->getDefaultConfig().serverBasePath = std::string("/api/");
-    ConfigManager::ServiceConfig flat;
-    flat.separatorAfterResource = false;
-    config->getServiceConfigs()["flat"] = flat;
-    return config;
-}
 
 class HttpAccessElementsTest : public ::testing::Test {
 protected:

@@ -8,6 +8,7 @@
 
 #include "support/CapturingLoggerFactory.h"
 #include "support/ScriptedHttpPeer.h"
+#include "unit/http/HttpAccessTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,8 @@ using qelutil::HttpResponse;
 using qelutil::ILogger;
 using qelutil::JsonObject;
 using Reply = qeltest::ScriptedHttpPeer::Reply;
+using qeltest::failureOf;
+using qeltest::makeConfig;
 
 namespace {
 
@@ -29,28 +32,6 @@ class Element : public XObject<XObjectDescriptor> {
 public:
     explicit Element(JsonObject::Shared json) : XObject(std::move(json)) {}
 };
-
-/// The text of the exception `call` throws, or "" when it throws none.
-template <typename Call>
-std::string failureOf(Call call) {
-    try {
-        call();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
-
-/// Services under "/api/" on the peer; "flat" has no separator after resources.
-std::shared_ptr<ConfigManager> makeConfig(const qeltest::ScriptedHttpPeer& peer) {
-    auto config = std::make_shared<ConfigManager>();
-    config->getDefaultConfig().serverBaseUri = peer.baseUri();
-    config->getDefaultConfig().serverBasePath = std::string("/api/");
-    ConfigManager::ServiceConfig flat;
-    flat.separatorAfterResource = false;
-    config->getServiceConfigs()["flat"] = flat;
-    return config;
-}
 
 class HttpAccessTest : public ::testing::Test {
 protected:
