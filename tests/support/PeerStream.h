@@ -1,6 +1,9 @@
 #pragma once
 
+#include "support/RequestHead.h"
+
 #include <Poco/Net/StreamSocket.h>
+#include <Poco/String.h>
 
 #include <sys/socket.h>
 
@@ -16,6 +19,7 @@ namespace qeltest {
 /// (false), they are never thrown.
 struct PeerStream {
     static constexpr std::size_t MAX_LINE_LENGTH = 16 * 1024;
+    static constexpr std::size_t MAX_HEADER_COUNT = 200;
 
     PeerStream(Poco::Net::StreamSocket s, uint64_t connectionId) : socket(std::move(s)), id(connectionId) {}
 
@@ -50,6 +54,19 @@ struct PeerStream {
             }
             if (buffer.size() - pos > MAX_LINE_LENGTH || !fill()) return false;
         }
+    }
+
+    /// Header fields up to the empty line that ends them; false at the end
+    /// of the stream, for a line without ":" or for too many fields.
+    bool readHeaders(PeerHeaders& headers) {
+        std::string line;
+        while (readLine(line) && !line.empty()) {
+            if (headers.size() == MAX_HEADER_COUNT) return false;
+            const std::size_t colon = line.find(':');
+            if (colon == std::string::npos) return false;
+            headers.emplace_back(line.substr(0, colon), Poco::trim(line.substr(colon + 1)));
+        }
+        return line.empty();
     }
 
     bool readBytes(std::size_t count, std::string& out) {

@@ -20,7 +20,6 @@ namespace qeltest {
 
 namespace {
 
-constexpr std::size_t kMaxHeaderCount = 200;
 constexpr std::size_t kMaxRequestBody = 256 * 1024 * 1024;
 
 bool sameName(const std::string& a, const std::string& b) { return Poco::icompare(a, b) == 0; }
@@ -75,15 +74,6 @@ ScriptedHttpPeer::Reply ScriptedHttpPeer::Reply::raw(std::string bytes) {
 
 ScriptedHttpPeer::Reply ScriptedHttpPeer::Reply::malformed() {
     return raw("HTTP/1.1 2x0 Not A Status\r\nno header here\r\n\r\n");
-}
-
-std::string ScriptedHttpPeer::Request::header(const std::string& name) const {
-    const std::string* value = findHeader(headers, name);
-    return value ? *value : std::string();
-}
-
-bool ScriptedHttpPeer::Request::hasHeader(const std::string& name) const {
-    return findHeader(headers, name) != nullptr;
 }
 
 ScriptedHttpPeer::ScriptedHttpPeer() {
@@ -254,20 +244,7 @@ bool ScriptedHttpPeer::serveOne(Connection& connection) {
     connection.idle = false;
     request.connectionId = connection.id;
 
-    const std::size_t first = line.find(' ');
-    const std::size_t second = line.find(' ', first == std::string::npos ? first : first + 1);
-    if (first == std::string::npos || second == std::string::npos) return false;
-    request.method = line.substr(0, first);
-    request.uri = line.substr(first + 1, second - first - 1);
-    request.version = line.substr(second + 1);
-
-    while (connection.readLine(line) && !line.empty()) {
-        if (request.headers.size() == kMaxHeaderCount) return false;
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) return false;
-        request.headers.emplace_back(line.substr(0, colon), Poco::trim(line.substr(colon + 1)));
-    }
-    if (!line.empty()) return false;
+    if (!request.parseRequestLine(line) || !connection.readHeaders(request.headers)) return false;
 
     const Reply reply = replyFor(request.uri);
     if (reply.action == Reply::Action::CLOSE_AFTER_HEADER) {

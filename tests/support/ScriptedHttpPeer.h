@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/RequestHead.h"
+
 #include <Poco/Net/ServerSocket.h>
 
 #include <atomic>
@@ -31,7 +33,7 @@ namespace qeltest {
 /// has an empty body.
 class ScriptedHttpPeer {
 public:
-    using Headers = std::vector<std::pair<std::string, std::string>>;
+    using Headers = PeerHeaders;
 
     /// How the peer answers one request.
     struct Reply {
@@ -73,17 +75,9 @@ public:
     };
 
     /// One request as the peer read it.
-    struct Request {
-        std::string method;
-        std::string uri;  ///< request target, query included
-        std::string version;
-        Headers headers;
+    struct Request : RequestHead {
         std::string body;
         uint64_t connectionId = 0;  ///< 1 for the first accepted connection, then 2, ...
-
-        /// The first header named `name` (case-insensitive), or "".
-        std::string header(const std::string& name) const;
-        bool hasHeader(const std::string& name) const;
     };
 
     /// Starts listening; by default every target is answered 404 with an

@@ -19,11 +19,9 @@ namespace qeltest {
 
 namespace {
 
-constexpr std::size_t kMaxHeaderCount = 200;
 constexpr uint64_t kMaxClientPayload = 64 * 1024 * 1024;
 const char* const kWebSocketGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
-bool sameName(const std::string& a, const std::string& b) { return Poco::icompare(a, b) == 0; }
 
 std::string acceptKey(const std::string& key) {
     Poco::SHA1Engine sha1;
@@ -88,16 +86,6 @@ struct ScriptedWebSocketPeer::Connection : PeerStream {
     bool open = false;       // upgraded and not yet ended; guarded by the peer's mutex
     std::atomic<bool> finished{false};
 };
-
-std::string ScriptedWebSocketPeer::Upgrade::header(const std::string& name) const {
-    for (const auto& h : headers)
-        if (sameName(h.first, name)) return h.second;
-    return std::string();
-}
-
-bool ScriptedWebSocketPeer::Upgrade::hasHeader(const std::string& name) const {
-    return std::any_of(headers.begin(), headers.end(), [&](const auto& h) { return sameName(h.first, name); });
-}
 
 ScriptedWebSocketPeer::ScriptedWebSocketPeer() {
     m_listener.bind(Poco::Net::SocketAddress("127.0.0.1", 0), false, false);
@@ -368,18 +356,7 @@ void ScriptedWebSocketPeer::serve(const std::shared_ptr<Connection>& connection)
 bool ScriptedWebSocketPeer::readUpgrade(Connection& connection, Upgrade& upgrade) {
     std::string line;
     if (!connection.readLine(line)) return false;
-    const std::size_t first = line.find(' ');
-    const std::size_t second = line.find(' ', first == std::string::npos ? first : first + 1);
-    if (first == std::string::npos || second == std::string::npos) return false;
-    upgrade.method = line.substr(0, first);
-    upgrade.uri = line.substr(first + 1, second - first - 1);
-    while (connection.readLine(line) && !line.empty()) {
-        if (upgrade.headers.size() == kMaxHeaderCount) return false;
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) return false;
-        upgrade.headers.emplace_back(line.substr(0, colon), Poco::trim(line.substr(colon + 1)));
-    }
-    return line.empty();
+    return upgrade.parseRequestLine(line) && connection.readHeaders(upgrade.headers);
 }
 
 bool ScriptedWebSocketPeer::answerUpgrade(Connection& connection, const Upgrade& upgrade, UpgradeMode mode,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/RequestHead.h"
+
 #include <Poco/Net/ServerSocket.h>
 
 #include <atomic>
@@ -37,7 +39,7 @@ namespace qeltest {
 /// thread-safe.
 class ScriptedWebSocketPeer {
 public:
-    using Headers = std::vector<std::pair<std::string, std::string>>;
+    using Headers = PeerHeaders;
 
     static constexpr int OP_CONTINUATION = 0x0;
     static constexpr int OP_TEXT = 0x1;
@@ -62,15 +64,8 @@ public:
     };
 
     /// One upgrade request as the peer read it.
-    struct Upgrade {
-        std::string method;
-        std::string uri;
-        Headers headers;
+    struct Upgrade : RequestHead {
         uint64_t connectionId = 0;
-
-        /// The first header named `name` (case-insensitive), or "".
-        std::string header(const std::string& name) const;
-        bool hasHeader(const std::string& name) const;
     };
 
     /// Starts listening; upgrades are accepted and pings answered.
