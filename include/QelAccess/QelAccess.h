@@ -38,9 +38,16 @@
 #include <QelAccess/SubscriptionCache.h>
 #include <QelAccess/WebsocketWatchdog.h>
 
-// Configuration
+// Configuration and service discovery
 #include <QelAccess/ConfigManager.h>
 #include <QelAccess/IConfigManager.h>
+#include <QelAccess/IServiceRegistry.h>
+#include <QelAccess/QelServiceConfigurations.h>
+#include <QelAccess/QelServiceRegistry.h>
+#include <QelAccess/Service.h>
+#include <QelAccess/ServiceRegistryClient.h>
+#include <QelAccess/ServiceRegistryClientHandler.h>
+#include <QelAccess/UntypedServiceListener.h>
 
 // Logging facilities and version
 #include <QelAccess/QelAccessLoggingClassifier.h>
