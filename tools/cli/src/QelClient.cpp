@@ -1,5 +1,6 @@
 #include "QelClient.h"
 
+#include "Discovery.h"
 #include "ReplyEnvelope.h"
 
 #include <QelAccess/ConfigManager.h>
@@ -114,7 +115,18 @@ qel::QelAccessor QelClient::accessor(const std::string& service, qel::ITpAccess:
 }
 
 Endpoint QelClient::locate(const std::string& service) {
-    return m_usesRegistry ? resolve(service).endpoint : m_root;
+    return m_usesRegistry ? discovery().locate(service, answerDeadline()) : m_root;
+}
+
+Discovery& QelClient::discovery() {
+    if (!m_usesRegistry) throw CliError(EXIT_USAGE, "finding services needs --registry URI");
+    if (!m_discovery) {
+        // The factory is a member of this client and outlives the discovery.
+        qel::ITpAccessFactory::Shared transports(std::shared_ptr<void>(), &m_transportFactory);
+        m_discovery = std::make_unique<Discovery>(m_root.origin, m_loggerFactory, std::move(transports),
+                                                  m_callbackExecutor, m_httpExecutor);
+    }
+    return *m_discovery;
 }
 
 std::vector<std::shared_ptr<qel::ServiceRegistryService>> QelClient::readRoot() {

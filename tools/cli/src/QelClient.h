@@ -20,6 +20,8 @@
 
 namespace qelcli {
 
+class Discovery;
+
 /// Where the elements of a service are: a server origin and a base path.
 struct Endpoint {
     std::string host;
@@ -64,8 +66,11 @@ public:
     /// The registry's endpoint, or the server's in static mode.
     const Endpoint& rootEndpoint() const { return m_root; }
 
-    /// Where `service` runs: the static endpoint, or the registry's answer.
+    /// Where `service` runs: the static endpoint, or where the service
+    /// registry facade set the service up (waiting until it is available).
     Endpoint locate(const std::string& service);
+    /// The discovery through the registry (usage error without --registry).
+    Discovery& discovery();
     /// Asks the registry where `service` runs (usage error without --registry).
     Resolution resolve(const std::string& service);
     /// The services listed at the root endpoint, read through an accessor.
@@ -104,6 +109,8 @@ private:
     qel::HttpAccessFactory m_transportFactory;
     qelutil::ITaskExecutor::Shared m_callbackExecutor;
     qelutil::ITaskExecutor::Shared m_httpExecutor;
+    /// Made on first use; goes before the factory and executors it uses.
+    std::unique_ptr<Discovery> m_discovery;
 };
 
 }  // namespace qelcli
