@@ -96,7 +96,13 @@ QelClient::QelClient(const Options& options)
     m_root = m_usesRegistry ? registryEndpoint(options) : staticEndpoint(options);
 }
 
-QelClient::~QelClient() = default;
+QelClient::~QelClient() {
+    m_discovery.reset();
+    // Joined here: queued tasks hold service objects that hold these
+    // executors, and must not be the last owners on their own workers.
+    m_callbackExecutor->shutdown();
+    m_httpExecutor->shutdown();
+}
 
 std::chrono::milliseconds QelClient::answerDeadline() const {
     // A connect and a receive time-out, plus room for the callback's delivery.

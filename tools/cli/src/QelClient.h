@@ -11,6 +11,8 @@
 #include <QelAccess/ServiceRegistryService.h>
 #include <QelAccessUtility/ITaskExecutor.h>
 #include <QelAccessUtility/LoggerFactory.h>
+#include <QelAccessUtility/SerialTaskExecutor.h>
+#include <QelAccessUtility/ThreadPoolTaskExecutor.h>
 
 #include <chrono>
 #include <cstdint>
@@ -107,8 +109,8 @@ private:
     qelutil::LoggerFactory::shared m_loggerFactory;
     std::shared_ptr<RecordingSessionFactory> m_replies;
     qel::HttpAccessFactory m_transportFactory;
-    qelutil::ITaskExecutor::Shared m_callbackExecutor;
-    qelutil::ITaskExecutor::Shared m_httpExecutor;
+    std::shared_ptr<qelutil::SerialTaskExecutor> m_callbackExecutor;
+    std::shared_ptr<qelutil::ThreadPoolTaskExecutor> m_httpExecutor;
     /// Made on first use; goes before the factory and executors it uses.
     std::unique_ptr<Discovery> m_discovery;
 };
