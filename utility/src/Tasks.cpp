@@ -48,14 +48,28 @@ void TaskRunner::run(const Task& task, ILogger& logger) noexcept {
 
 // ---- ThreadPoolTaskExecutor ------------------------------------------------
 
+namespace {
+
+/// Joins a worker, or lets it go when it is the calling thread.
+void finish(std::thread& worker) {
+    if (!worker.joinable()) return;
+    if (worker.get_id() == std::this_thread::get_id())
+        worker.detach();
+    else
+        worker.join();
+}
+
+}  // namespace
+
 ThreadPoolTaskExecutor::ThreadPoolTaskExecutor(std::size_t threads, const std::string& threadName)
-    : m_logger(executorLogger("ThreadPoolTaskExecutor")) {
+    : m_state(std::make_shared<State>()) {
+    m_state->logger = executorLogger("ThreadPoolTaskExecutor");
     if (threads == 0) threads = 1;
     m_workers.reserve(threads);
     for (std::size_t i = 0; i < threads; ++i) {
-        m_workers.emplace_back([this, threadName] {
+        m_workers.emplace_back([state = m_state, threadName] {
             nameThisThread(threadName);
-            workerLoop();
+            workerLoop(*state);
         });
     }
 }
@@ -65,59 +79,61 @@ ThreadPoolTaskExecutor::~ThreadPoolTaskExecutor() { shutdown(); }
 void ThreadPoolTaskExecutor::execute(Task task) {
     bool wake = false;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping) return;
-        m_queue.push_back(std::move(task));
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        if (m_state->stopping) return;
+        m_state->queue.push_back(std::move(task));
         // Only an idle worker needs a wake-up; busy ones come back for more.
-        wake = m_idleWorkers > 0;
+        wake = m_state->idleWorkers > 0;
     }
-    if (wake) m_wake.notify_one();
+    if (wake) m_state->wake.notify_one();
 }
 
 void ThreadPoolTaskExecutor::shutdown() {
     std::deque<Task> dropped;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping && m_workers.empty()) return;
-        m_stopping = true;
-        dropped.swap(m_queue);
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->stopping = true;
+        dropped.swap(m_state->queue);
     }
-    m_wake.notify_all();
-    for (auto& worker : m_workers)
-        if (worker.joinable()) worker.join();
-    m_workers.clear();
+    m_state->wake.notify_all();
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> lock(m_workersMutex);
+        workers.swap(m_workers);
+    }
+    for (auto& worker : workers) finish(worker);
     // Dropped tasks are destroyed here, outside the lock: their captures may
     // run destructors of application objects.
 }
 
 std::size_t ThreadPoolTaskExecutor::getQueueSize() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_queue.size();
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->queue.size();
 }
 
-void ThreadPoolTaskExecutor::workerLoop() {
+void ThreadPoolTaskExecutor::workerLoop(State& state) {
     for (;;) {
         Task task;
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            ++m_idleWorkers;
-            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-            --m_idleWorkers;
-            if (m_stopping) return;
-            task = std::move(m_queue.front());
-            m_queue.pop_front();
+            std::unique_lock<std::mutex> lock(state.mutex);
+            ++state.idleWorkers;
+            state.wake.wait(lock, [&state] { return state.stopping || !state.queue.empty(); });
+            --state.idleWorkers;
+            if (state.stopping) return;
+            task = std::move(state.queue.front());
+            state.queue.pop_front();
         }
-        TaskRunner::run(task, *m_logger);
+        TaskRunner::run(task, *state.logger);
     }
 }
 
 // ---- SerialTaskExecutor ----------------------------------------------------
 
-SerialTaskExecutor::SerialTaskExecutor(const std::string& threadName)
-    : m_logger(executorLogger("SerialTaskExecutor")) {
-    m_worker = std::thread([this, threadName] {
+SerialTaskExecutor::SerialTaskExecutor(const std::string& threadName) : m_state(std::make_shared<State>()) {
+    m_state->logger = executorLogger("SerialTaskExecutor");
+    m_worker = std::thread([state = m_state, threadName] {
         nameThisThread(threadName);
-        workerLoop();
+        workerLoop(*state);
     });
 }
 
@@ -126,38 +142,38 @@ SerialTaskExecutor::~SerialTaskExecutor() { shutdown(); }
 void SerialTaskExecutor::execute(Task task) {
     bool wake = false;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping) return;
-        m_queue.push_back(std::move(task));
-        wake = m_waiting;
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        if (m_state->stopping) return;
+        m_state->queue.push_back(std::move(task));
+        wake = m_state->waiting;
     }
-    if (wake) m_wake.notify_one();
+    if (wake) m_state->wake.notify_one();
 }
 
 void SerialTaskExecutor::shutdown() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->stopping = true;
     }
-    m_wake.notify_one();
-    if (m_worker.joinable() && m_worker.get_id() != std::this_thread::get_id()) m_worker.join();
+    m_state->wake.notify_one();
+    finish(m_worker);
 }
 
 bool SerialTaskExecutor::isWorkerThread() const { return m_worker.get_id() == std::this_thread::get_id(); }
 
-void SerialTaskExecutor::workerLoop() {
+void SerialTaskExecutor::workerLoop(State& state) {
     std::deque<Task> batch;
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_waiting = true;
-            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-            m_waiting = false;
-            if (m_queue.empty()) return;  // stopping, and every queued task has run
+            std::unique_lock<std::mutex> lock(state.mutex);
+            state.waiting = true;
+            state.wake.wait(lock, [&state] { return state.stopping || !state.queue.empty(); });
+            state.waiting = false;
+            if (state.queue.empty()) return;  // stopping, and every queued task has run
             // Take the whole queue at once: one lock round per burst of tasks.
-            batch.swap(m_queue);
+            batch.swap(state.queue);
         }
-        for (auto& task : batch) TaskRunner::run(task, *m_logger);
+        for (auto& task : batch) TaskRunner::run(task, *state.logger);
         batch.clear();
     }
 }

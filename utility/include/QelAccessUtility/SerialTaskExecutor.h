@@ -16,8 +16,9 @@ class ILogger;
 /// order, which keeps delivery order for callbacks.
 ///
 /// Destruction (or shutdown()) runs every task queued before it, then joins
-/// the worker. Tasks submitted after shutdown are discarded. Must not be
-/// destroyed from one of its own tasks.
+/// the worker. Tasks submitted after shutdown are discarded. Destroyed from
+/// one of its own tasks (a task held the last owner), it lets the worker
+/// finish the queue on its own and end, without joining it.
 class SerialTaskExecutor : public ITaskExecutor {
 public:
     explicit SerialTaskExecutor(const std::string& threadName = "qel-serial");
@@ -29,15 +30,21 @@ public:
     bool isWorkerThread() const;
 
 private:
-    void workerLoop();
+    /// What the worker uses; it holds its own reference, so it may outlive
+    /// the executor.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<Task> queue;
+        bool waiting = false;
+        bool stopping = false;
+        std::shared_ptr<ILogger> logger;
+    };
 
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<Task> m_queue;
-    bool m_waiting = false;
-    bool m_stopping = false;
+    static void workerLoop(State& state);
+
+    std::shared_ptr<State> m_state;
     std::thread m_worker;
-    std::shared_ptr<ILogger> m_logger;
 };
 
 }  // namespace qelutil

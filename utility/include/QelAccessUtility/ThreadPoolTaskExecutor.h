@@ -18,8 +18,9 @@ class ILogger;
 ///
 /// Destruction (or shutdown()) stops accepting tasks, lets the workers finish
 /// the task each is running, discards tasks still queued, and joins the
-/// workers. Tasks submitted after shutdown are discarded. Must not be
-/// destroyed from one of its own tasks.
+/// workers. Tasks submitted after shutdown are discarded. Destroyed from one
+/// of its own tasks (a task held the last owner), it joins the other workers
+/// and lets the calling one end on its own.
 class ThreadPoolTaskExecutor : public ITaskExecutor {
 public:
     explicit ThreadPoolTaskExecutor(std::size_t threads, const std::string& threadName = "qel-pool");
@@ -30,15 +31,22 @@ public:
     std::size_t getQueueSize() const;
 
 private:
-    void workerLoop();
+    /// What the workers use; each holds its own reference, so it may outlive
+    /// the executor.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<Task> queue;
+        std::size_t idleWorkers = 0;
+        bool stopping = false;
+        std::shared_ptr<ILogger> logger;
+    };
 
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<Task> m_queue;
-    std::size_t m_idleWorkers = 0;
-    bool m_stopping = false;
+    static void workerLoop(State& state);
+
+    std::shared_ptr<State> m_state;
+    std::mutex m_workersMutex;
     std::vector<std::thread> m_workers;
-    std::shared_ptr<ILogger> m_logger;
 };
 
 }  // namespace qelutil
