@@ -97,6 +97,9 @@ public:
     void setRootSubscriptionUpdateLimit(const qelutil::Optional<std::chrono::milliseconds>& updateLimit);
     void setRootSubscriptionClusters(const std::vector<ServiceRegistryClient::RootSubscriptionCluster>& clusters);
 
+    /// The latest snapshot of registered services; null before the first
+    /// and after a registry disconnection.
+    std::shared_ptr<const QelServiceConfigurations> getServices() const;
     /// Listeners set up and waiting, for diagnostics.
     std::size_t resolvedCount() const;
     std::size_t unresolvedCount() const;
@@ -114,7 +117,10 @@ private:
     /// Sets the listener up, and keeps trying while newer snapshots arrive
     /// during failed attempts; files it as resolved or waiting.
     void setUpAndFile(const Listener& listener, Snapshot snapshot);
-    bool setUp(const Listener& listener, const Snapshot& snapshot);
+    /// Builds everything the listener's service needs, short of connecting;
+    /// null when the snapshot does not allow it yet.
+    std::shared_ptr<Connection> setUp(const Listener& listener, const Snapshot& snapshot);
+    void connect(const std::shared_ptr<Connection>& connection);
     /// A private snapshot for the service's transport, holding a copy of the
     /// resolved service object; null when the service cannot be resolved.
     std::shared_ptr<QelServiceConfigurations> resolvedSnapshot(const std::string& name, const Snapshot& snapshot);

@@ -174,20 +174,37 @@ void ServiceRegistryClientHandler::retryWaiting(const Snapshot& snapshot) {
 
 void ServiceRegistryClientHandler::setUpAndFile(const Listener& listener, Snapshot snapshot) {
     while (true) {
-        const bool done = setUp(listener, snapshot);
-        std::lock_guard<std::mutex> lock(mtx);
-        if (done) {
-            listenersResolved.push_back(listener);
-            return;
+        std::shared_ptr<Connection> connection = setUp(listener, snapshot);
+        {
+            std::lock_guard<std::mutex> lock(mtx);
+            if (connection && reconnect) {
+                // Filed before connecting: the loss of this connection may be
+                // told on another thread as soon as it stands.
+                listenersResolved.push_back(listener);
+            } else if (!reconnect || !services || services == snapshot) {
+                insertWaiting(listener);
+                return;
+            } else {
+                // A snapshot that arrived during the attempt did not see this
+                // listener: try again with it.
+                snapshot = services;
+                continue;
+            }
         }
-        // A snapshot that arrived during the attempt did not see this
-        // listener: try again with it.
-        if (!reconnect || !services || services == snapshot) {
-            insertWaiting(listener);
-            return;
-        }
-        snapshot = services;
+        connect(connection);
+        return;
     }
+}
+
+void ServiceRegistryClientHandler::connect(const std::shared_ptr<Connection>& connection) {
+    std::weak_ptr<ServiceRegistryClientHandler> weakSelf = weak_from_this();
+    connection->manager->connectToWebsocketAndThen(
+        [weakSelf, connection] {
+            if (auto self = weakSelf.lock()) self->connectionUp(connection);
+        },
+        [weakSelf, connection] {
+            if (auto self = weakSelf.lock()) self->connectionDown(connection);
+        });
 }
 
 void ServiceRegistryClientHandler::insertWaiting(const Listener& listener) {
@@ -207,31 +224,32 @@ std::shared_ptr<QelServiceConfigurations> ServiceRegistryClientHandler::resolved
     return own;
 }
 
-bool ServiceRegistryClientHandler::setUp(const Listener& listener, const Snapshot& snapshot) {
+std::shared_ptr<ServiceRegistryClientHandler::Connection> ServiceRegistryClientHandler::setUp(
+    const Listener& listener, const Snapshot& snapshot) {
     const std::string& name = listener->serviceName;
     logger->logTrace() << QEL_SOURCE_LOCATION << " addServiceListener service=" << name;
-    if (!reconnect || !snapshot) return false;
+    if (!reconnect || !snapshot) return nullptr;
     if (!snapshot->isServiceConfigurationKnown(name)) {
         logger->logTrace() << QEL_SOURCE_LOCATION << "could not add service listener for service=" << name
                            << ", because service is unknown";
-        return false;
+        return nullptr;
     }
     std::shared_ptr<QelServiceConfigurations> configSource = resolvedSnapshot(name, snapshot);
     if (!configSource) {
         logger->logTrace() << QEL_SOURCE_LOCATION << "could not resolve service=" << name;
-        return false;
+        return nullptr;
     }
     const IConfigManager::ServiceConfiguration configuration = configSource->getServiceConfiguration(name);
     IWebsocketManager::Shared manager =
         webSocketManagerFactory->createWebsocketManager(configuration, listener->qelCallbackExecutor, loggerFactory);
     if (!manager) {
         logger->logError() << QEL_SOURCE_LOCATION << "websocketManager cannot be created for service=" << name;
-        return false;
+        return nullptr;
     }
     ITpAccess::Shared transport = tpAccessFactory->createTpAccess(name, configSource, loggerFactory);
     if (!transport) {
         logger->logError() << QEL_SOURCE_LOCATION << "tpAccess cannot be created for service=" << name;
-        return false;
+        return nullptr;
     }
     auto connection = std::make_shared<Connection>();
     connection->listener = listener;
@@ -244,19 +262,10 @@ bool ServiceRegistryClientHandler::setUp(const Listener& listener, const Snapsho
         } catch (const std::exception& e) {
             logger->logError() << QEL_SOURCE_LOCATION << "service creator failed for service=" << name << ": "
                                << e.what();
-            return false;
+            return nullptr;
         }
     }
-    if (!reconnect) return false;
-    std::weak_ptr<ServiceRegistryClientHandler> weakSelf = weak_from_this();
-    manager->connectToWebsocketAndThen(
-        [weakSelf, connection] {
-            if (auto self = weakSelf.lock()) self->connectionUp(connection);
-        },
-        [weakSelf, connection] {
-            if (auto self = weakSelf.lock()) self->connectionDown(connection);
-        });
-    return true;
+    return connection;
 }
 
 void ServiceRegistryClientHandler::connectionUp(const std::shared_ptr<Connection>& connection) {
@@ -332,6 +341,11 @@ void ServiceRegistryClientHandler::setRootSubscriptionUpdateLimit(
 void ServiceRegistryClientHandler::setRootSubscriptionClusters(
     const std::vector<ServiceRegistryClient::RootSubscriptionCluster>& clusters) {
     client->setRootSubscriptionClusters(clusters);
+}
+
+std::shared_ptr<const QelServiceConfigurations> ServiceRegistryClientHandler::getServices() const {
+    std::lock_guard<std::mutex> lock(mtx);
+    return services;
 }
 
 std::size_t ServiceRegistryClientHandler::resolvedCount() const {

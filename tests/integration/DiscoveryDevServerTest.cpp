@@ -18,6 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -106,6 +109,7 @@ protected:
         QelServiceRegistry::Settings settings;
         settings.mode = mode;
         settings.httpUri = server.origins().at(0);
+        settings.servicesFilterFunction = [this](qelutil::JsonArray::Shared) { ++listings; };
         registry = std::make_unique<QelServiceRegistry>(
             managers, staticConfig ? staticConfig : std::make_shared<qel::ConfigManager>(), logs,
             std::make_shared<qel::HttpAccessFactory>(std::make_shared<qelutil::PocoHttpSessionFactory>()), executor,
@@ -122,6 +126,7 @@ protected:
     std::shared_ptr<qel::DefaultWebsocketManagerFactory> managers = std::make_shared<qel::DefaultWebsocketManagerFactory>();
     std::shared_ptr<qelutil::ITaskExecutor> executor = makeExecutor();
     std::unique_ptr<QelServiceRegistry> registry;
+    std::atomic<int> listings{0};
 };
 
 TEST_P(DiscoveryDevServerTest, ListenersHearTheirServiceAndItsLossOverOneSharedManager) {
@@ -149,13 +154,87 @@ TEST_P(DiscoveryDevServerTest, StopEndsEveryNoticeAndReconnection) {
     auto manager = media.service(0)->getWebsocketManager();
     registry->stop();
     server.dropWebSockets();
-    ASSERT_TRUE(waitFor([&] { return manager->getConnectionState() == qel::IWebsocketManager::DISCONNECTED; }));
+    ASSERT_TRUE(waitFor([&] {
+        return manager->getConnectionState() == qel::IWebsocketManager::DISCONNECTED && server.webSocketCount() == 0;
+    }));
     // Whatever the connection loss queued has run once a task queued after it ran.
     std::atomic<bool> fence{false};
     executor->add([&] { fence = true; }, "fence");
     ASSERT_TRUE(waitFor([&] { return fence.load(); }));
     EXPECT_EQ((Events{"available 1"}), media.heard());
     EXPECT_EQ(0u, server.webSocketCount());
+}
+
+TEST_P(DiscoveryDevServerTest, AListenerWaitsForItsServiceToRegister) {
+    server.unregisterService("media");
+    startRegistry(QelServiceRegistry::DYNAMIC_ONLY);
+    Listener media;
+    add(media);
+    ASSERT_TRUE(waitFor([&] { return listings > 0; }));
+    EXPECT_EQ(0u, media.count()) << "available before the registry listed the service";
+    server.registerService("media");
+    ASSERT_TRUE(waitFor([&] { return media.count() == 1; }));
+    EXPECT_EQ((Events{"available 1"}), media.heard());
+}
+
+TEST_P(DiscoveryDevServerTest, AMovedServiceIsFoundAtItsNewAddressAfterItsOldConnectionDrops) {
+    startRegistry(QelServiceRegistry::DYNAMIC_ONLY);
+    Listener media, navigation;
+    add(media);
+    add(navigation, "navigation");
+    ASSERT_TRUE(waitFor([&] { return media.count() == 1 && navigation.count() == 1; }));
+    // Navigation leaves its own origin for the registry's; the registry
+    // connection stays up while the old origin closes.
+    server.moveService("navigation", "main");
+    const std::string mainOrigin = server.service("media").origin;
+    ASSERT_TRUE(waitFor([&] {
+        auto snapshot = registry->getHandler()->getServices();
+        return snapshot && snapshot->getServerBaseUri("navigation") == mainOrigin;
+    }));
+    server.stopOrigin("nav");
+    ASSERT_TRUE(waitFor([&] { return navigation.count() == 3; }));
+    EXPECT_EQ((Events{"available 1", "unavailable", "available 2"}), navigation.heard());
+    EXPECT_EQ(media.service(0)->getWebsocketManager(), navigation.service(1)->getWebsocketManager())
+        << "navigation is not reached at its new origin";
+    EXPECT_EQ((Events{"available 1"}), media.heard());
+}
+
+TEST_P(DiscoveryDevServerTest, RegistryRestartsLeaveEveryListenerWithOneLiveServiceInOrder) {
+    constexpr int kRestarts = 20;
+    startRegistry(QelServiceRegistry::DYNAMIC_ONLY);
+    std::vector<std::unique_ptr<Listener>> media;
+    for (int i = 0; i < 3; ++i) {
+        media.push_back(std::make_unique<Listener>());
+        add(*media.back());
+    }
+    Listener navigation;
+    add(navigation, "navigation");
+    auto allHeard = [&](std::size_t count) {
+        for (const auto& listener : media)
+            if (listener->count() != count) return false;
+        return true;
+    };
+    ASSERT_TRUE(waitFor([&] { return allHeard(1) && navigation.count() == 1; }));
+    std::vector<double> backMs;
+    for (int round = 1; round <= kRestarts; ++round) {
+        server.stopOrigin("main");
+        ASSERT_TRUE(waitFor([&] { return allHeard(2u * round); })) << "round " << round;
+        const auto started = std::chrono::steady_clock::now();
+        server.startOrigin("main");
+        ASSERT_TRUE(waitFor([&] { return allHeard(2u * round + 1); })) << "round " << round;
+        backMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+    }
+    Events expected{"available 1"};
+    for (int round = 1; round <= kRestarts; ++round) {
+        expected.push_back("unavailable");
+        expected.push_back("available " + std::to_string(round + 1));
+    }
+    for (const auto& listener : media) EXPECT_EQ(expected, listener->heard());
+    EXPECT_EQ((Events{"available 1"}), navigation.heard()) << "a service on another origin was disturbed";
+    std::sort(backMs.begin(), backMs.end());
+    std::cout << "registry restarts: " << kRestarts << ", listeners: " << media.size() + 1
+              << ", notices per restarted listener: " << expected.size() << ", time to available after restart: median "
+              << backMs[backMs.size() / 2] << " ms, max " << backMs.back() << " ms" << std::endl;
 }
 
 INSTANTIATE_TEST_SUITE_P(Executors, DiscoveryDevServerTest, ::testing::Values(false, true),

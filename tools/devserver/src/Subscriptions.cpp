@@ -42,16 +42,6 @@ std::vector<Mount> mountsOf(const ServerContext& context, std::size_t origin) {
     return mounts;
 }
 
-/// The mount with the longest base path that holds `path`.
-std::optional<Mount> mountHolding(const ServerContext& context, std::size_t origin, const std::string& path) {
-    std::optional<Mount> best;
-    for (const auto& mount : mountsOf(context, origin)) {
-        const bool holds = path.rfind(mount.basePath, 0) == 0 || path + "/" == mount.basePath;
-        if (holds && (!best || mount.basePath.size() > best->basePath.size())) best = mount;
-    }
-    return best;
-}
-
 const ServiceDef* serviceAt(const ServerContext& context, std::size_t origin, const Mount& mount,
                             const std::string& name) {
     const ServiceDef* service = context.model.findService(name);
@@ -61,6 +51,15 @@ const ServiceDef* serviceAt(const ServerContext& context, std::size_t origin, co
 
 }  // namespace
 
+std::optional<Mount> mountHolding(const ServerContext& context, std::size_t origin, const std::string& path) {
+    std::optional<Mount> best;
+    for (const auto& mount : mountsOf(context, origin)) {
+        const bool holds = path.rfind(mount.basePath, 0) == 0 || path + "/" == mount.basePath;
+        if (holds && (!best || mount.basePath.size() > best->basePath.size())) best = mount;
+    }
+    return best;
+}
+
 std::optional<Mount> mountAt(const ServerContext& context, std::size_t origin, const std::string& path) {
     for (const auto& mount : mountsOf(context, origin)) {
         if (path == mount.basePath || path + "/" == mount.basePath) return mount;
@@ -69,7 +68,9 @@ std::optional<Mount> mountAt(const ServerContext& context, std::size_t origin, c
 }
 
 bool SubscriptionTarget::concerns(const ElementChange& change) const {
-    if (kind == ROOT || change.service != service->name || change.resource != resource) return false;
+    // The registry's listing changes when a service registers, moves or leaves.
+    if (kind == ROOT) return mount.registry && change.service == RegistryApi::SERVICE_NAME;
+    if (change.service != service->name || change.resource != resource) return false;
     return kind == RESOURCE || change.id == id;
 }
 
