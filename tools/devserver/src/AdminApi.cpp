@@ -67,31 +67,6 @@ JsonObject::Shared describeFault(const HttpFault& fault) {
     return entry;
 }
 
-bool isPath(const Request& request, const std::string& path) {
-    return request.path == path || request.path == path + "/";
-}
-
-HttpReply done(const std::string& message, const std::string& event) {
-    return envelopeReply(200, *makeEnvelope(adminHead(message, event), nullptr));
-}
-
-HttpReply onlyPost() {
-    HttpReply reply = errorReply(405, "method not allowed here");
-    reply.allow = "POST";
-    return reply;
-}
-
-/// Runs an action of the server control; unknown names become 404.
-template <typename Action>
-HttpReply control(Action&& action, const std::string& message, const std::string& event) {
-    try {
-        action();
-    } catch (const std::invalid_argument& e) {
-        throw HttpError(404, e.what());
-    }
-    return done(message, event);
-}
-
 }  // namespace
 
 bool AdminApi::isAdminPath(const std::string& path) {
@@ -101,9 +76,8 @@ bool AdminApi::isAdminPath(const std::string& path) {
 AdminApi::AdminApi(const ServerContext& context) : m_context(context) {}
 
 HttpReply AdminApi::handle(const Request& request) const {
-    if (isPath(request, "/_admin/websocket")) return WebSocketAdmin(m_context).handle(request);
-    if (isPath(request, "/_admin/registry")) return request.method == "POST" ? changeRegistry(request) : onlyPost();
-    if (isPath(request, "/_admin/origin")) return request.method == "POST" ? changeOrigin(request) : onlyPost();
+    if (request.path == "/_admin/websocket" || request.path == "/_admin/websocket/")
+        return WebSocketAdmin(m_context).handle(request);
     if (request.path != "/_admin/fault" && request.path != "/_admin/fault/")
         return errorReply(404, "unknown admin path");
     if (request.method == "POST") return addFault(request);
@@ -130,43 +104,6 @@ HttpReply AdminApi::addFault(const Request& request) const {
     auto envelope = makeEnvelope(adminHead("fault added", "add"), nullptr);
     envelope->setObject("data", *describeFault(fault));
     return envelopeReply(200, *envelope);
-}
-
-HttpReply AdminApi::changeRegistry(const Request& request) const {
-    const auto body = parseBodyObject(request.body);
-    const std::string action = stringMember(*body, "action");
-    const std::string service = stringMember(*body, "service");
-    ServerControl& server = *m_context.control;
-    if (action == "register")
-        return control([&] { server.registerService(service); }, "registered " + service, "register");
-    if (action == "unregister")
-        return control([&] { server.unregisterService(service); }, "unregistered " + service, "unregister");
-    if (action == "move") {
-        const std::string origin = stringMember(*body, "origin");
-        return control([&] { server.moveService(service, origin); }, "moved " + service + " to " + origin, "move");
-    }
-    if (action == "resolution") {
-        const int status = static_cast<int>(numberMember(*body, "status", 0, 599));
-        if (status != 200 && status != 307 && status != 300) throw HttpError(400, "\"status\" must be 200, 307 or 300");
-        return control([&] { server.setResolution(service, status); }, "resolution set", "resolution");
-    }
-    throw HttpError(400, "\"action\" must be \"register\", \"unregister\", \"move\" or \"resolution\"");
-}
-
-HttpReply AdminApi::changeOrigin(const Request& request) const {
-    const auto body = parseBodyObject(request.body);
-    const std::string action = stringMember(*body, "action");
-    const std::string origin = stringMember(*body, "origin");
-    ServerControl& server = *m_context.control;
-    if (action == "stop")
-        return control([&] { server.restartOriginLater(origin, std::chrono::milliseconds(-1)); },
-                       "stopping " + origin, "stop");
-    if (action == "restart") {
-        const auto down = std::chrono::milliseconds(numberMember(*body, "downMs", 0, MAX_MILLISECONDS));
-        return control([&] { server.restartOriginLater(origin, down); }, "restarting " + origin, "restart");
-    }
-    if (action == "start") return control([&] { server.startOrigin(origin); }, "started " + origin, "start");
-    throw HttpError(400, "\"action\" must be \"stop\", \"restart\" or \"start\"");
 }
 
 HttpReply AdminApi::listFaults() const {

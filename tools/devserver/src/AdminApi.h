@@ -10,8 +10,6 @@ namespace qeldev {
 ///   GET    /_admin/fault  list the fault rules
 ///   DELETE /_admin/fault  remove every rule and end a refusal (WebSocket faults too)
 ///   /_admin/websocket     WebSocket faults (WebSocketAdmin)
-///   POST   /_admin/registry  register, unregister or move a service, or set its resolution
-///   POST   /_admin/origin    stop, restart or start an origin
 class AdminApi {
 public:
     static bool isAdminPath(const std::string& path);
@@ -22,8 +20,6 @@ public:
 private:
     HttpReply addFault(const Request& request) const;
     HttpReply listFaults() const;
-    HttpReply changeRegistry(const Request& request) const;
-    HttpReply changeOrigin(const Request& request) const;
 
     const ServerContext& m_context;
 };

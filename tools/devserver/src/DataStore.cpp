@@ -160,8 +160,6 @@ DevServer::ListenerId DataStore::addListener(DevServer::ChangeListener listener)
     return id;
 }
 
-const char* const DataStore::REGISTRY_SERVICE = "ServiceRegistry";
-
 void DataStore::removeListener(DevServer::ListenerId id) {
     std::lock_guard<std::mutex> lock(m_listenerMutex);
     m_listeners.erase(std::remove_if(m_listeners.begin(), m_listeners.end(),

@@ -68,18 +68,6 @@ public:
         return m_sequence;
     }
 
-    /// Runs `change` (a change of the registry's state) as one change of the
-    /// data, reported as an update of service "ServiceRegistry" whose id is
-    /// the service concerned. Must not be called by a listener.
-    template <typename Change>
-    void changeRegistry(const std::string& service, Change&& change) {
-        checkNotInListener();
-        std::lock_guard<std::mutex> changeLock(m_changeMutex);
-        change();
-        notify(ElementChange::UPDATED, REGISTRY_SERVICE, "", service, nullptr);
-    }
-    static const char* const REGISTRY_SERVICE;
-
     DevServer::ListenerId addListener(DevServer::ChangeListener listener);
     void removeListener(DevServer::ListenerId id);
 

@@ -11,7 +11,6 @@
 #include <QelAccessUtility/JsonFactory.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -59,7 +58,7 @@ std::shared_ptr<qelutil::ILogger> createLogger(const DevServerOptions& options) 
 
 }  // namespace
 
-class DevServer::Impl : public ServerControl {
+class DevServer::Impl {
 public:
     explicit Impl(DevServerOptions options)
         : options(std::move(options)),
@@ -68,17 +67,14 @@ public:
           store(model, logger),
           webSockets(store, webSocketSettings(this->options, model), logger) {}
 
-    ~Impl() override {
-        endControlThreads();
-        stop();
-    }
+    ~Impl() { stop(); }
 
     void start() {
         std::lock_guard<std::mutex> lock(mutex);
         if (context) throw std::logic_error("the server runs already");
         std::vector<Poco::Net::ServerSocket> sockets;
-        auto next = std::make_unique<ServerContext>(ServerContext{
-            model, store, faults, webSockets, {}, options.maxBodyBytes, options.maxQueryBytes, logger, this});
+        auto next = std::make_unique<ServerContext>(ServerContext{model, store, faults, webSockets, {},
+                                                                  options.maxBodyBytes, options.maxQueryBytes, logger});
         for (std::size_t i = 0; i < model.origins.size(); ++i) {
             const uint16_t port = i == 0 && options.port != 0 ? options.port : model.origins[i].port;
             sockets.push_back(OriginServer::bindLoopback(port));
@@ -102,8 +98,7 @@ public:
         webSockets.shutdown();
         // Each origin's accept loop takes a moment to notice; stop them side by side.
         std::vector<std::thread> stoppers;
-        for (auto& server : servers)
-            if (server) stoppers.emplace_back([&server] { server->stop(); });
+        for (auto& server : servers) stoppers.emplace_back([&server] { server->stop(); });
         for (auto& stopper : stoppers) stopper.join();
         servers.clear();
         context.reset();
@@ -121,98 +116,6 @@ public:
                                current.ports.at(service.origin)};
     }
 
-    const ServiceDef& serviceNamed(const std::string& name) const {
-        const ServiceDef* service = model.findService(name);
-        if (!service) throw std::invalid_argument("unknown service " + name);
-        return *service;
-    }
-
-    void registerService(const std::string& name) override { setListed(serviceNamed(name), true); }
-    void unregisterService(const std::string& name) override { setListed(serviceNamed(name), false); }
-
-    void setListed(const ServiceDef& service, bool listed) {
-        store.changeRegistry(service.name, [&] { service.listed = listed; });
-        logger->info(std::string(listed ? "registered " : "unregistered ") + service.name);
-    }
-
-    void moveService(const std::string& name, const std::string& originName) override {
-        const ServiceDef& service = serviceNamed(name);
-        const std::size_t origin = model.originNamed(originName);
-        store.changeRegistry(service.name, [&] { service.origin = origin; });
-        logger->info("moved " + service.name + " to origin " + originName);
-    }
-
-    void setResolution(const std::string& name, int status) override {
-        const ServiceDef& service = serviceNamed(name);
-        ServiceDef::Resolution resolution;
-        switch (status) {
-            case 200: resolution = ServiceDef::Resolution::ENTRY; break;
-            case 307: resolution = ServiceDef::Resolution::REDIRECT; break;
-            case 300: resolution = ServiceDef::Resolution::CHOICES; break;
-            default: throw std::invalid_argument("a resolution answers 200, 307 or 300");
-        }
-        service.resolution = resolution;
-    }
-
-    /// Closes one origin: its listening socket and every connection on it.
-    void stopOrigin(std::size_t origin) {
-        std::unique_ptr<OriginServer> server;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            running();
-            server = std::move(servers.at(origin));
-        }
-        if (!server) return;
-        // Stops accepting first, then shuts every connection down (WebSocket
-        // ones too): no client gets in again while the origin closes.
-        server->stop();
-        logger->info("origin " + model.origins[origin].name + " stopped");
-    }
-
-    /// Listens on the origin's port again.
-    void startOrigin(std::size_t origin) {
-        std::lock_guard<std::mutex> lock(mutex);
-        const ServerContext& current = running();
-        if (servers.at(origin)) return;
-        auto socket = OriginServer::bindLoopback(current.ports.at(origin));
-        servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads,
-                                                         options.maxQueued);
-        servers[origin]->start();
-        logger->info("origin " + model.origins[origin].name + " listening again on " + current.originUri(origin));
-    }
-
-    void startOrigin(const std::string& name) override { startOrigin(model.originNamed(name)); }
-
-    void restartOriginLater(const std::string& name, std::chrono::milliseconds down) override {
-        const std::size_t origin = model.originNamed(name);
-        std::lock_guard<std::mutex> lock(controlMutex);
-        if (controlEnding) return;
-        controlThreads.emplace_back([this, origin, down] {
-            try {
-                stopOrigin(origin);
-                if (down.count() < 0) return;
-                {
-                    std::unique_lock<std::mutex> wait(controlMutex);
-                    if (controlWake.wait_for(wait, down, [this] { return controlEnding; })) return;
-                }
-                startOrigin(origin);
-            } catch (const std::exception& e) {
-                logger->warning(std::string("restarting an origin failed: ") + e.what());
-            }
-        });
-    }
-
-    void endControlThreads() {
-        std::vector<std::thread> threads;
-        {
-            std::lock_guard<std::mutex> lock(controlMutex);
-            controlEnding = true;
-            threads.swap(controlThreads);
-        }
-        controlWake.notify_all();
-        for (auto& thread : threads) thread.join();
-    }
-
     DevServerOptions options;
     std::shared_ptr<qelutil::ILogger> logger;
     const ServerModel model;
@@ -222,13 +125,7 @@ public:
 
     mutable std::mutex mutex;  // guards context and servers
     std::unique_ptr<ServerContext> context;
-    /// One per origin, in model order; null while the origin is stopped.
     std::vector<std::unique_ptr<OriginServer>> servers;
-
-    std::mutex controlMutex;  // guards the three below; never held with `mutex`
-    std::condition_variable controlWake;
-    std::vector<std::thread> controlThreads;
-    bool controlEnding = false;
 };
 
 DevServer::DevServer(DevServerOptions options) : m_impl(std::make_unique<Impl>(std::move(options))) {}
@@ -338,24 +235,6 @@ std::size_t DevServer::sendWebSocketFrame(WebSocketOpcode opcode, const std::str
 }
 
 std::size_t DevServer::sendOversizedWebSocketMessage(std::size_t bytes) { return m_impl->webSockets.sendPadded(bytes); }
-
-void DevServer::registerService(const std::string& service) { m_impl->registerService(service); }
-
-void DevServer::unregisterService(const std::string& service) { m_impl->unregisterService(service); }
-
-void DevServer::moveService(const std::string& service, const std::string& origin) {
-    m_impl->moveService(service, origin);
-}
-
-void DevServer::setResolution(const std::string& service, int status) { m_impl->setResolution(service, status); }
-
-void DevServer::stopOrigin(const std::string& origin) { m_impl->stopOrigin(m_impl->model.originNamed(origin)); }
-
-void DevServer::startOrigin(const std::string& origin) { m_impl->startOrigin(origin); }
-
-std::string DevServer::originOf(const std::string& service) const {
-    return m_impl->model.origins.at(m_impl->serviceNamed(service).origin).name;
-}
 
 std::size_t DevServer::webSocketCount() const { return m_impl->webSockets.connectionCount(); }
 

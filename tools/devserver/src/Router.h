@@ -17,8 +17,16 @@ public:
     HttpReply route(const Request& request) const;
 
 private:
+    struct Mount {
+        std::string basePath;
+        bool registry = false;
+    };
+
+    const Mount* mountOf(const std::string& path) const;
+
     const ServerContext& m_context;
     std::size_t m_origin;
+    std::vector<Mount> m_mounts;  // longest base path first
 };
 
 /// The decoded segments of `path` (a trailing "/" adds none). Throws

@@ -199,12 +199,6 @@ const ServiceDef* ServerModel::findService(const std::string& name) const {
     return nullptr;
 }
 
-std::size_t ServerModel::originNamed(const std::string& name) const {
-    for (std::size_t i = 0; i < origins.size(); ++i)
-        if (origins[i].name == name) return i;
-    throw std::invalid_argument("unknown origin " + name);
-}
-
 ServerModel ServerModel::load(const JsonObject& data, int64_t defaultPageSize) {
     ServerModel model;
     model.origins = loadOrigins(data);

@@ -2,34 +2,12 @@
 
 #include <QelAccessUtility/JsonObject.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace qeldev {
-
-/// A value the running server may change while requests read it: atomic,
-/// yet copyable, so the model can be built as a plain value.
-template <typename T>
-class LiveValue {
-public:
-    LiveValue(T value = T()) : m_value(value) {}
-    LiveValue(const LiveValue& other) : m_value(other.m_value.load()) {}
-    LiveValue& operator=(const LiveValue& other) {
-        m_value.store(other.m_value.load());
-        return *this;
-    }
-    LiveValue& operator=(T value) {
-        m_value.store(value);
-        return *this;
-    }
-    operator T() const { return m_value.load(); }
-
-private:
-    std::atomic<T> m_value;
-};
 
 struct OriginDef {
     std::string name;
@@ -57,19 +35,16 @@ struct ServiceDef {
     enum class Resolution { ENTRY, REDIRECT, CHOICES };
 
     std::string name;
-    /// Changed at run time when the service moves.
-    mutable LiveValue<std::size_t> origin{0};
+    std::size_t origin = 0;
     std::string basePath = "/";
     std::string description;
     std::vector<std::string> serviceCategories;
     std::vector<std::string> privileges;
     std::vector<std::string> versions;
     RegistryUri registryUri = RegistryUri::RELATIVE;
-    /// Changed at run time by the admin interface.
-    mutable LiveValue<Resolution> resolution{Resolution::ENTRY};
+    Resolution resolution = Resolution::ENTRY;
     std::vector<ChoiceDef> choices;
-    /// Whether the registry lists it; changed at run time by (un)registering.
-    mutable LiveValue<bool> listed{true};
+    bool listed = true;
     std::vector<ResourceDef> resources;
 
     const ResourceDef* findResource(const std::string& resource) const;
@@ -92,8 +67,6 @@ struct ServerModel {
     int64_t wsPageSize = 0;
 
     const ServiceDef* findService(const std::string& name) const;
-    /// The index of the origin with that name; throws std::invalid_argument.
-    std::size_t originNamed(const std::string& name) const;
 
     /// Throws std::runtime_error naming the offending part of the data.
     static ServerModel load(const qelutil::JsonObject& data, int64_t defaultPageSize);

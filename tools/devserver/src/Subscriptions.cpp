@@ -42,15 +42,7 @@ std::vector<Mount> mountsOf(const ServerContext& context, std::size_t origin) {
     return mounts;
 }
 
-const ServiceDef* serviceAt(const ServerContext& context, std::size_t origin, const Mount& mount,
-                            const std::string& name) {
-    const ServiceDef* service = context.model.findService(name);
-    if (!service || service->origin != origin || service->basePath != mount.basePath) return nullptr;
-    return service;
-}
-
-}  // namespace
-
+/// The mount with the longest base path that holds `path`.
 std::optional<Mount> mountHolding(const ServerContext& context, std::size_t origin, const std::string& path) {
     std::optional<Mount> best;
     for (const auto& mount : mountsOf(context, origin)) {
@@ -60,6 +52,15 @@ std::optional<Mount> mountHolding(const ServerContext& context, std::size_t orig
     return best;
 }
 
+const ServiceDef* serviceAt(const ServerContext& context, std::size_t origin, const Mount& mount,
+                            const std::string& name) {
+    const ServiceDef* service = context.model.findService(name);
+    if (!service || service->origin != origin || service->basePath != mount.basePath) return nullptr;
+    return service;
+}
+
+}  // namespace
+
 std::optional<Mount> mountAt(const ServerContext& context, std::size_t origin, const std::string& path) {
     for (const auto& mount : mountsOf(context, origin)) {
         if (path == mount.basePath || path + "/" == mount.basePath) return mount;
@@ -68,9 +69,7 @@ std::optional<Mount> mountAt(const ServerContext& context, std::size_t origin, c
 }
 
 bool SubscriptionTarget::concerns(const ElementChange& change) const {
-    // The registry's listing changes when a service registers, moves or leaves.
-    if (kind == ROOT) return mount.registry && change.service == RegistryApi::SERVICE_NAME;
-    if (change.service != service->name || change.resource != resource) return false;
+    if (kind == ROOT || change.service != service->name || change.resource != resource) return false;
     return kind == RESOURCE || change.id == id;
 }
 

@@ -38,9 +38,6 @@ struct Mount {
     bool registry = false;
 };
 
-/// The mount with the longest base path that holds `path`, if any.
-std::optional<Mount> mountHolding(const ServerContext& context, std::size_t origin, const std::string& path);
-
 /// The mount whose base path is exactly `path` (with or without the
 /// trailing "/"), if any.
 std::optional<Mount> mountAt(const ServerContext& context, std::size_t origin, const std::string& path);

@@ -7,15 +7,13 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
-#include <vector>
 
 namespace {
 
 void usage(std::ostream& out) {
-    out << "usage: qel-devserver [--data FILE] [--port N] [--unregistered SERVICE]... [--print-example-data]\n"
+    out << "usage: qel-devserver [--data FILE] [--port N] [--print-example-data]\n"
            "  --data FILE             serve the data of FILE (see README.md) instead of the example data\n"
            "  --port N                port of the first origin; 0 picks a free port (default)\n"
-           "  --unregistered SERVICE  start with SERVICE served but not listed by the registry\n"
            "  --print-example-data    print the built-in example data and exit\n";
 }
 
@@ -42,15 +40,12 @@ sigset_t blockTerminationSignals() {
 
 int main(int argc, char** argv) {
     qeldev::DevServerOptions options;
-    std::vector<std::string> unregistered;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--data" && i + 1 < argc) {
             options.dataFile = argv[++i];
         } else if (arg == "--port" && i + 1 < argc && parsePort(argv[i + 1], options.port)) {
             ++i;
-        } else if (arg == "--unregistered" && i + 1 < argc) {
-            unregistered.push_back(argv[++i]);
         } else if (arg == "--print-example-data") {
             std::cout << qeldev::DevServer::exampleData()->toString() << std::endl;
             return EXIT_SUCCESS;
@@ -66,7 +61,6 @@ int main(int argc, char** argv) {
     try {
         qeldev::DevServer server(options);
         server.start();
-        for (const auto& service : unregistered) server.unregisterService(service);
         std::cout << server.readyLine() << std::endl;
         int received = 0;
         sigwait(&signals, &received);

@@ -178,31 +178,6 @@ public:
     /// the bare message) to every open WebSocket connection, under the event
     /// of its latest subscription. Returns the number of connections reached.
     std::size_t sendOversizedWebSocketMessage(std::size_t bytes);
-    /// The live registry. Each call changes what the registry lists or how
-    /// it resolves a service, from the next request on; registering,
-    /// unregistering and moving also push the new listing to every root
-    /// subscription of the registry (change listeners see it as an update of
-    /// service "ServiceRegistry" whose id is the service's name). Unknown
-    /// names throw std::invalid_argument.
-    void registerService(const std::string& service);
-    /// The service is served still, but no longer listed; resolving it gives 404.
-    void unregisterService(const std::string& service);
-    /// Serves the service from the data's origin `origin` from now on (HTTP
-    /// and WebSocket); open connections of the old origin are left alone.
-    void moveService(const std::string& service, const std::string& origin);
-    /// How the registry answers a resolution: 200 (the entry), 307 (a
-    /// redirect to the service's address) or 300 (the data's choices).
-    void setResolution(const std::string& service, int status);
-    /// The name of the origin that serves the service now.
-    std::string originOf(const std::string& service) const;
-
-    /// Closes one origin of the running server: its listening socket and
-    /// every HTTP and WebSocket connection on it (the registry too, when it
-    /// lives there). startOrigin listens on the same port again. Unknown
-    /// names throw std::invalid_argument; both need a running server.
-    void stopOrigin(const std::string& origin);
-    void startOrigin(const std::string& origin);
-
     /// Open WebSocket connections on all origins.
     std::size_t webSocketCount() const;
 
