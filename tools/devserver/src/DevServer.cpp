@@ -65,7 +65,10 @@ public:
           logger(createLogger(this->options)),
           model(loadModel(this->options)),
           store(model, logger),
-          webSockets(store, webSocketSettings(this->options, model), logger) {}
+          webSockets(store, webSocketSettings(this->options, model), logger),
+          registry(model, this->options.unregistered) {
+        registry.setOnChange([this] { webSockets.registryChanged(); });
+    }
 
     ~Impl() { stop(); }
 
@@ -73,8 +76,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         if (context) throw std::logic_error("the server runs already");
         std::vector<Poco::Net::ServerSocket> sockets;
-        auto next = std::make_unique<ServerContext>(ServerContext{model, store, faults, webSockets, {},
-                                                                  options.maxBodyBytes, options.maxQueryBytes, logger});
+        auto next = std::make_unique<ServerContext>(ServerContext{model, store, faults, webSockets, registry, {},
+                                                                  options.maxBodyBytes, options.maxQueryBytes, logger,
+                                                                  {}});
+        next->controlOrigin = [this](const std::string& action, const std::string& name, int64_t downMs) {
+            controlLater(action, name, downMs);
+        };
         for (std::size_t i = 0; i < model.origins.size(); ++i) {
             const uint16_t port = i == 0 && options.port != 0 ? options.port : model.origins[i].port;
             sockets.push_back(OriginServer::bindLoopback(port));
@@ -92,17 +99,89 @@ public:
     }
 
     void stop() {
+        joinControllers();
         std::lock_guard<std::mutex> lock(mutex);
         if (!context) return;
         faults.shutdown();
         webSockets.shutdown();
         // Each origin's accept loop takes a moment to notice; stop them side by side.
         std::vector<std::thread> stoppers;
-        for (auto& server : servers) stoppers.emplace_back([&server] { server->stop(); });
+        for (auto& server : servers) {
+            if (server) stoppers.emplace_back([&server] { server->stop(); });
+        }
         for (auto& stopper : stoppers) stopper.join();
         servers.clear();
         context.reset();
         logger->info("stopped");
+    }
+
+    /// The origin of that name, or else the origin of the service of that name.
+    std::size_t originOf(const std::string& name) const {
+        for (std::size_t i = 0; i < model.origins.size(); ++i) {
+            if (model.origins[i].name == name) return i;
+        }
+        if (const ServiceDef* service = model.findService(name)) return service->origin;
+        throw std::invalid_argument("no origin or service named " + name);
+    }
+
+    void stopOrigin(const std::string& name) {
+        std::unique_ptr<OriginServer> server;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const std::size_t origin = originOf(name);
+            running();
+            server = std::move(servers.at(origin));
+            if (!server) return;
+            // Its WebSocket connections end first, through their own threads.
+            webSockets.dropOrigin(origin);
+            server->stop();
+            server.reset();  // closes the listening socket before the port is asked for again
+            logger->info("origin " + model.origins[origin].name + " stopped");
+        }
+    }
+
+    void startOrigin(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex);
+        const std::size_t origin = originOf(name);
+        const ServerContext& current = running();
+        if (servers.at(origin)) return;
+        auto socket = OriginServer::bindLoopback(current.ports.at(origin));
+        servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads, options.maxQueued);
+        servers[origin]->start();
+        logger->info("origin " + model.origins[origin].name + " listening again on " + current.originUri(origin));
+    }
+
+    bool isOriginRunning(const std::string& name) const {
+        std::lock_guard<std::mutex> lock(mutex);
+        const std::size_t origin = originOf(name);
+        return context && servers.at(origin) != nullptr;
+    }
+
+    /// Runs an origin action of the admin endpoint on a thread of its own:
+    /// the request asking for it may run on the origin it stops.
+    void controlLater(const std::string& action, const std::string& name, int64_t downMs) {
+        originOf(name);
+        if (action != "stop" && action != "start" && action != "restart")
+            throw std::invalid_argument("the action must be stop, start or restart");
+        std::lock_guard<std::mutex> lock(controllerMutex);
+        controllers.emplace_back([this, action, name, downMs] {
+            try {
+                if (action != "start") stopOrigin(name);
+                if (action == "restart") std::this_thread::sleep_for(std::chrono::milliseconds(downMs));
+                if (action != "stop") startOrigin(name);
+            } catch (const std::exception& e) {
+                logger->error("origin " + name + ": " + action + " failed: " + e.what());
+            }
+        });
+    }
+
+    void joinControllers() {
+        std::vector<std::thread> pending;
+        {
+            std::lock_guard<std::mutex> lock(controllerMutex);
+            pending.swap(controllers);
+        }
+        for (auto& thread : pending) thread.join();
     }
 
     const ServerContext& running() const {
@@ -122,9 +201,14 @@ public:
     DataStore store;
     FaultInjector faults;
     WebSocketHub webSockets;  // after the store, whose changes it follows
+    RegistryState registry;
+
+    std::mutex controllerMutex;  // guards controllers; never held with `mutex`
+    std::vector<std::thread> controllers;
 
     mutable std::mutex mutex;  // guards context and servers
     std::unique_ptr<ServerContext> context;
+    /// One per origin, in model order; null while that origin is stopped.
     std::vector<std::unique_ptr<OriginServer>> servers;
 };
 
@@ -237,6 +321,27 @@ std::size_t DevServer::sendWebSocketFrame(WebSocketOpcode opcode, const std::str
 std::size_t DevServer::sendOversizedWebSocketMessage(std::size_t bytes) { return m_impl->webSockets.sendPadded(bytes); }
 
 std::size_t DevServer::webSocketCount() const { return m_impl->webSockets.connectionCount(); }
+
+void DevServer::unregisterService(const std::string& name) {
+    if (!m_impl->registry.remove(name) && !m_impl->model.findService(name))
+        throw std::invalid_argument("nothing registered as " + name);
+}
+
+void DevServer::registerService(const std::string& name) { m_impl->registry.setListed(name, true); }
+
+void DevServer::registerEntry(const JsonObject& entry) { m_impl->registry.addEntry(entry); }
+
+void DevServer::setResolution(const std::string& service, Resolution answer) {
+    static const ServiceDef::Resolution kinds[] = {ServiceDef::Resolution::ENTRY, ServiceDef::Resolution::REDIRECT,
+                                                   ServiceDef::Resolution::CHOICES};
+    m_impl->registry.setResolution(service, kinds[static_cast<int>(answer)]);
+}
+
+void DevServer::stopOrigin(const std::string& name) { m_impl->stopOrigin(name); }
+
+void DevServer::startOrigin(const std::string& name) { m_impl->startOrigin(name); }
+
+bool DevServer::isOriginRunning(const std::string& name) const { return m_impl->isOriginRunning(name); }
 
 JsonObject::Shared DevServer::exampleData() { return buildExampleData(); }
 

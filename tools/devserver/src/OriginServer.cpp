@@ -170,11 +170,10 @@ public:
         : Poco::Net::TCPServerConnection(socket), m_http(http), m_tracker(tracker), m_faults(faults) {}
 
     void run() override {
-        // Returning without reading releases the last references to the
-        // socket, which closes it.
-        if (m_faults.isRefusing()) return;
+        // A refused connection is closed before anything is read.
+        if (m_faults.isRefusing()) return closeHere();
         const auto ticket = m_tracker.enter(socket());
-        if (!ticket) return;
+        if (!ticket) return closeHere();
         try {
             std::unique_ptr<Poco::Net::TCPServerConnection> connection(m_http.createConnection(socket()));
             connection->run();
@@ -182,9 +181,21 @@ public:
             // A broken or shut-down connection ends here; the server runs on.
         }
         m_tracker.leave(*ticket);
+        closeHere();
     }
 
 private:
+    /// The acceptor thread holds a reference to the socket for a moment after
+    /// handing it over; closing it here keeps the close on the thread that
+    /// used it, instead of on whichever thread lets go last.
+    void closeHere() {
+        try {
+            socket().close();
+        } catch (...) {
+            // Closed already.
+        }
+    }
+
     Poco::Net::TCPServerConnectionFactory& m_http;
     ConnectionTracker& m_tracker;
     FaultInjector& m_faults;

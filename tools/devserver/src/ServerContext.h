@@ -2,12 +2,14 @@
 
 #include "DataStore.h"
 #include "FaultInjector.h"
+#include "RegistryState.h"
 #include "ServerModel.h"
 
 #include <QelAccessUtility/ILogger.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,11 +25,17 @@ struct ServerContext {
     DataStore& store;
     FaultInjector& faults;
     WebSocketHub& webSockets;
+    RegistryState& registry;
     /// Bound port of every origin, in model order.
     std::vector<uint16_t> ports;
     std::size_t maxBodyBytes = 0;
     std::size_t maxQueryBytes = 0;
     std::shared_ptr<qelutil::ILogger> logger;
+    /// Stops ("stop"), starts ("start") or restarts ("restart", down for
+    /// `downMs`) the origin named or holding the named service, on a thread
+    /// of the server's own, so that an origin may be stopped by its own request.
+    /// Throws std::invalid_argument for an unknown name or action.
+    std::function<void(const std::string& action, const std::string& name, int64_t downMs)> controlOrigin;
 
     /// "http://127.0.0.1:" + port, without a trailing "/".
     std::string originUri(std::size_t origin) const;

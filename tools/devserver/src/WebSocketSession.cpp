@@ -298,7 +298,25 @@ bool WebSocketSession::processChanges() {
         changes.swap(m_queue);
     }
     for (const auto& queued : changes) applyChange(queued);
+    if (m_registryChanged.exchange(false)) applyRegistryChange();
     return true;
+}
+
+void WebSocketSession::registryChanged() {
+    m_registryChanged.store(true);
+    wake();
+}
+
+void WebSocketSession::applyRegistryChange() {
+    for (auto& subscription : m_subscriptions) {
+        if (subscription.target.kind != SubscriptionTarget::ROOT || !subscription.target.mount.registry) continue;
+        if (subscription.interval.count() > 0) continue;  // shows it at its next period
+        if (subscription.updateLimit.count() > 0) {
+            subscription.dirty = true;
+        } else {
+            pushCurrent(subscription);
+        }
+    }
 }
 
 void WebSocketSession::applyChange(const QueuedChange& queued) {

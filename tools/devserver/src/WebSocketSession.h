@@ -43,6 +43,9 @@ public:
     /// Thread-safe.
     void enqueue(const ElementChange& change, const WebSocketHub::Snapshot& snapshot);
     void wake();
+    /// Thread-safe: registry root subscriptions push the listing again.
+    void registryChanged();
+    std::size_t origin() const { return m_origin; }
     /// Shuts the socket down without a close frame; run() then ends.
     void drop();
     /// Sends one frame as given; false when the connection is closed or the send fails.
@@ -81,6 +84,7 @@ private:
 
     bool processChanges();
     void applyChange(const QueuedChange& queued);
+    void applyRegistryChange();
     void processDue(Clock::time_point now);
     Clock::time_point nextDeadline(Clock::time_point now) const;
     void pushCurrent(Subscription& subscription);
@@ -115,6 +119,7 @@ private:
     std::mutex m_stateMutex;  // guards the socket's use by other threads
     std::atomic<bool> m_closed{false};
     std::atomic<bool> m_dropped{false};
+    std::atomic<bool> m_registryChanged{false};
 };
 
 }  // namespace qeldev
