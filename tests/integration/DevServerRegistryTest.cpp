@@ -103,14 +103,18 @@ protected:
         DevServerOptions options;
         options.loggerFactory = std::make_shared<qelutil::LoggerFactory>(qelutil::ILogger::WARNING);
         options.unregistered = {"media"};
+        options.ownOrigin = {"media"};
         server = std::make_unique<DevServer>(std::move(options));
         server->start();
-        main = server->service("media").origin;
+        const std::string registry = server->registryBaseUri();
+        main = registry.substr(0, registry.size() - 1);
+        media = server->service("media").origin;
         nav = server->service("navigation").origin;
     }
 
     std::unique_ptr<DevServer> server;
-    std::string main;
+    std::string main;  // the registry's origin
+    std::string media;
     std::string nav;
 };
 
@@ -199,12 +203,19 @@ TEST_F(DevServerRegistryTest, StoppingAnOriginEndsItsConnectionsAndStartingRebin
     // The registry stops and starts with its origin, here from the other origin's admin endpoint.
     ASSERT_EQ(status(nav, "POST", "/_admin/origin", R"({"action":"stop","name":"main"})"), 202);
     EXPECT_TRUE(qeltest::waitFor([&] { return status(main, "GET", "/") == 0; }));
-    ASSERT_EQ(status(nav, "POST", "/_admin/origin", R"({"action":"start","name":"media"})"), 202);
+    ASSERT_EQ(status(nav, "POST", "/_admin/origin", R"({"action":"start","name":"climate"})"), 202);
     EXPECT_TRUE(qeltest::waitFor([&] { return status(main, "GET", "/") == 200; }));
     // An origin may restart itself through its own admin endpoint.
-    ASSERT_EQ(status(main, "POST", "/_admin/origin", R"({"action":"restart","name":"main","downMs":10})"), 202);
-    EXPECT_TRUE(qeltest::waitFor([&] { return server->isOriginRunning("main") && status(main, "GET", "/") == 200; }));
+    ASSERT_EQ(status(main, "POST", "/_admin/origin", R"({"action":"restart","name":"main","downMs":500})"), 202);
+    EXPECT_TRUE(qeltest::waitFor([&] { return status(main, "GET", "/") == 0; }));
+    EXPECT_TRUE(qeltest::waitFor([&] { return status(main, "GET", "/") == 200; }));
     EXPECT_EQ(status(nav, "POST", "/_admin/origin", R"({"action":"stop","name":"nosuch"})"), 404);
+    // A service on an origin of its own stops alone.
+    server->stopOrigin("media");
+    EXPECT_EQ(status(media, "GET", "/api/media"), 0);
+    EXPECT_EQ(status(main, "GET", "/"), 200);
+    server->startOrigin("media");
+    EXPECT_EQ(status(media, "GET", "/api/media"), 200);
 }
 
 }  // namespace

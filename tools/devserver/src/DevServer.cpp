@@ -36,10 +36,44 @@ JsonObject::SharedConst readDataFile(const std::string& path) {
     }
 }
 
+/// The data with each service of `services` on a new origin named as the service.
+JsonObject::SharedConst withOwnOrigins(const JsonObject& data, const std::vector<std::string>& services) {
+    auto result = data.clone();
+    auto origins = data.has("origins") ? data.getArray("origins")->clone() : JsonFactory::createJsonArray();
+    if (!data.has("origins")) {
+        auto main = JsonFactory::createJsonObject();
+        main->setString("name", "main");
+        origins->addObject(*main);
+    }
+    auto list = data.has("services") && data.isArray("services") ? data.getArray("services")
+                                                                 : JsonFactory::createJsonArray();
+    auto moved = JsonFactory::createJsonArray();
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < list->size(); ++i) {
+        auto service = list->getObject(i)->clone();
+        const bool own = service->isString("name") &&
+                         std::find(services.begin(), services.end(), service->getString("name")) != services.end();
+        if (own) {
+            auto origin = JsonFactory::createJsonObject();
+            origin->setString("name", service->getString("name"));
+            origin->setLong("port", 0);
+            origins->addObject(*origin);
+            service->setString("origin", service->getString("name"));
+            ++found;
+        }
+        moved->addObject(*service);
+    }
+    if (found != services.size()) throw std::runtime_error("an origin of its own is asked for an unknown service");
+    result->setArray("origins", *origins);
+    result->setArray("services", *moved);
+    return result;
+}
+
 ServerModel loadModel(const DevServerOptions& options) {
-    if (options.data) return ServerModel::load(*options.data, options.defaultPageSize);
-    if (!options.dataFile.empty()) return ServerModel::load(*readDataFile(options.dataFile), options.defaultPageSize);
-    return ServerModel::load(*buildExampleData(), options.defaultPageSize);
+    JsonObject::SharedConst data = options.data;
+    if (!data) data = options.dataFile.empty() ? buildExampleData() : readDataFile(options.dataFile);
+    if (!options.ownOrigin.empty()) data = withOwnOrigins(*data, options.ownOrigin);
+    return ServerModel::load(*data, options.defaultPageSize);
 }
 
 WebSocketSettings webSocketSettings(const DevServerOptions& options, const ServerModel& model) {

@@ -39,6 +39,9 @@ struct DevServerOptions {
     /// Services of the data that start unregistered: served, but not listed
     /// nor resolvable until registerService() (or the admin endpoint) lists them.
     std::vector<std::string> unregistered;
+    /// Services of the data moved to an origin of their own, named as the
+    /// service, on a free port, so that stopOrigin() can stop them alone.
+    std::vector<std::string> ownOrigin;
     /// Source of the server's loggers; the process-wide default when null.
     qelutil::LoggerFactory::shared loggerFactory;
 };
