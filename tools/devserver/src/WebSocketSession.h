@@ -98,7 +98,10 @@ private:
     WebSocketHub& m_hub;
     const ServerContext& m_context;
     const std::size_t m_origin;
-    Poco::Net::WebSocket m_socket;
+    /// Released by closeFinally() on the connection thread, so that the
+    /// socket is let go of by the thread that used it, whichever thread
+    /// releases the session last.
+    std::unique_ptr<Poco::Net::WebSocket> m_socket;
     const int m_fd;
     int m_wakeFd = -1;
 
