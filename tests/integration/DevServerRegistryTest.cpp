@@ -148,6 +148,26 @@ TEST_F(DevServerRegistryTest, RootSubscribersOfTheRegistryGetTheFilteredListingO
     }
     EXPECT_EQ(status(main, "GET", "/media"), 404);
 
+    // A move lists the new port, pushes, and the old origin serves no more.
+    server->registerService("media");
+    ASSERT_EQ(listedNames(client.next()), (std::set<std::string>{"media", "navigation"}));
+    WsClient old(media, "/api/");
+    EXPECT_THROW(server->moveService("climate"), std::logic_error);  // shares the registry's origin
+    const uint16_t port = server->moveService("media");
+    const auto moved = client.next();
+    ASSERT_EQ(listedNames(moved), (std::set<std::string>{"media", "navigation"}));
+    const auto entries = moved->getArray("data");
+    for (std::size_t i = 0; i < entries->size(); ++i) {
+        if (entries->getObject(i)->getString("name") == "media") {
+            EXPECT_EQ(entries->getObject(i)->getLong("port"), port);
+        }
+    }
+    EXPECT_FALSE(old.next());
+    EXPECT_EQ(status(media, "GET", "/api/media"), 0);
+    EXPECT_EQ(status(server->service("media").origin, "GET", "/api/media"), 200);
+    server->unregisterService("media");
+    client.next();
+
     // An added entry is listed with its members and resolvable by name.
     auto entry = JsonFactory::createJsonObject();
     entry->setString("name", "media");

@@ -161,11 +161,12 @@ HttpReply AdminApi::origin(const Request& request) const {
     const auto body = parseBodyObject(request.body);
     const std::string action = requiredString(*body, "action");
     const std::string name = requiredString(*body, "name");
-    const auto downMs = numberMember(*body, "downMs", 0, MAX_MILLISECONDS);
+    const auto value = action == "move" ? numberMember(*body, "port", 0, 65535)
+                                        : numberMember(*body, "downMs", 0, MAX_MILLISECONDS);
     try {
-        m_context.controlOrigin(action, name, downMs);
+        m_context.controlOrigin(action, name, value);
     } catch (const std::invalid_argument& e) {
-        return errorReply(action == "stop" || action == "start" || action == "restart" ? 404 : 400, e.what());
+        return errorReply(action == "stop" || action == "start" || action == "restart" || action == "move" ? 404 : 400, e.what());
     }
     return envelopeReply(202, *makeEnvelope(adminHead("origin " + action + " under way", action), nullptr));
 }

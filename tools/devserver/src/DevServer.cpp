@@ -110,16 +110,17 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         if (context) throw std::logic_error("the server runs already");
         std::vector<Poco::Net::ServerSocket> sockets;
-        auto next = std::make_unique<ServerContext>(ServerContext{model, store, faults, webSockets, registry, {},
+        auto next = std::make_unique<ServerContext>(ServerContext{model, store, faults, webSockets, registry,
+                      std::make_shared<std::vector<std::atomic<uint16_t>>>(model.origins.size()),
                                                                   options.maxBodyBytes, options.maxQueryBytes, logger,
                                                                   {}});
-        next->controlOrigin = [this](const std::string& action, const std::string& name, int64_t downMs) {
-            controlLater(action, name, downMs);
+        next->controlOrigin = [this](const std::string& action, const std::string& name, int64_t value) {
+            controlLater(action, name, value);
         };
         for (std::size_t i = 0; i < model.origins.size(); ++i) {
             const uint16_t port = i == 0 && options.port != 0 ? options.port : model.origins[i].port;
             sockets.push_back(OriginServer::bindLoopback(port));
-            next->ports.push_back(sockets.back().address().port());
+            next->ports->at(i).store(sockets.back().address().port());
         }
         faults.reopen();
         webSockets.open();
@@ -179,10 +180,51 @@ public:
         const std::size_t origin = originOf(name);
         const ServerContext& current = running();
         if (servers.at(origin)) return;
-        auto socket = OriginServer::bindLoopback(current.ports.at(origin));
+        auto socket = OriginServer::bindLoopback(current.port(origin));
         servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads, options.maxQueued);
         servers[origin]->start();
         logger->info("origin " + model.origins[origin].name + " listening again on " + current.originUri(origin));
+    }
+
+    /// Serves the service's origin on `port` (0: a free one) instead: stops
+    /// it, binds the new port and starts it there; the registry lists the
+    /// new address. The origin must serve this service alone.
+    uint16_t moveService(const std::string& name, uint16_t port) {
+        uint16_t bound = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const ServiceDef* service = model.findService(name);
+            if (!service) throw std::invalid_argument("unknown service " + name);
+            const ServerContext& current = running();
+            const std::size_t origin = service->origin;
+            const bool alone = model.registry.origin != origin &&
+                               std::count_if(model.services.begin(), model.services.end(),
+                                             [&](const ServiceDef& s) { return s.origin == origin; }) == 1;
+            if (!alone) throw std::logic_error("service " + name + " does not have an origin of its own");
+            if (servers.at(origin)) {
+                webSockets.dropOrigin(origin);
+                servers[origin]->stop();
+                servers[origin].reset();
+            }
+            Poco::Net::ServerSocket socket;
+            try {
+                socket = OriginServer::bindLoopback(port);
+            } catch (const std::runtime_error&) {
+                socket = OriginServer::bindLoopback(current.port(origin));  // stays where it was
+                servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads,
+                                                                 options.maxQueued);
+                servers[origin]->start();
+                throw;
+            }
+            bound = socket.address().port();
+            current.ports->at(origin).store(bound);
+            servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads,
+                                                             options.maxQueued);
+            servers[origin]->start();
+            logger->info("service " + name + " moved to " + current.originUri(origin));
+        }
+        webSockets.registryChanged();
+        return bound;
     }
 
     bool isOriginRunning(const std::string& name) const {
@@ -193,15 +235,20 @@ public:
 
     /// Runs an origin action of the admin endpoint on a thread of its own:
     /// the request asking for it may run on the origin it stops.
-    void controlLater(const std::string& action, const std::string& name, int64_t downMs) {
+    void controlLater(const std::string& action, const std::string& name, int64_t value) {
         originOf(name);
-        if (action != "stop" && action != "start" && action != "restart")
-            throw std::invalid_argument("the action must be stop, start or restart");
+        if (action != "stop" && action != "start" && action != "restart" && action != "move")
+            throw std::invalid_argument("the action must be stop, start, restart or move");
+        if (action == "move" && !model.findService(name)) throw std::invalid_argument("unknown service " + name);
         std::lock_guard<std::mutex> lock(controllerMutex);
-        controllers.emplace_back([this, action, name, downMs] {
+        controllers.emplace_back([this, action, name, value] {
             try {
+                if (action == "move") {
+                    moveService(name, static_cast<uint16_t>(value));
+                    return;
+                }
                 if (action != "start") stopOrigin(name);
-                if (action == "restart") std::this_thread::sleep_for(std::chrono::milliseconds(downMs));
+                if (action == "restart") std::this_thread::sleep_for(std::chrono::milliseconds(value));
                 if (action != "stop") startOrigin(name);
             } catch (const std::exception& e) {
                 logger->error("origin " + name + ": " + action + " failed: " + e.what());
@@ -226,7 +273,7 @@ public:
     ServiceEndpoint endpoint(const ServiceDef& service) const {
         const ServerContext& current = running();
         return ServiceEndpoint{service.name, current.originUri(service.origin), service.basePath,
-                               current.ports.at(service.origin)};
+                               current.port(service.origin)};
     }
 
     DevServerOptions options;
@@ -282,7 +329,7 @@ std::vector<std::string> DevServer::origins() const {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     const ServerContext& current = m_impl->running();
     std::vector<std::string> result;
-    for (std::size_t i = 0; i < current.ports.size(); ++i) result.push_back(current.originUri(i));
+    for (std::size_t i = 0; i < current.model.origins.size(); ++i) result.push_back(current.originUri(i));
     return result;
 }
 
@@ -374,6 +421,8 @@ void DevServer::setResolution(const std::string& service, Resolution answer) {
 void DevServer::stopOrigin(const std::string& name) { m_impl->stopOrigin(name); }
 
 void DevServer::startOrigin(const std::string& name) { m_impl->startOrigin(name); }
+
+uint16_t DevServer::moveService(const std::string& name, uint16_t port) { return m_impl->moveService(name, port); }
 
 bool DevServer::isOriginRunning(const std::string& name) const { return m_impl->isOriginRunning(name); }
 

@@ -7,6 +7,7 @@
 
 #include <QelAccessUtility/ILogger.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -26,8 +27,9 @@ struct ServerContext {
     FaultInjector& faults;
     WebSocketHub& webSockets;
     RegistryState& registry;
-    /// Bound port of every origin, in model order.
-    std::vector<uint16_t> ports;
+    /// Bound port of every origin, in model order; a moved origin's changes
+    /// while requests read it.
+    std::shared_ptr<std::vector<std::atomic<uint16_t>>> ports;
     std::size_t maxBodyBytes = 0;
     std::size_t maxQueryBytes = 0;
     std::shared_ptr<qelutil::ILogger> logger;
@@ -35,8 +37,10 @@ struct ServerContext {
     /// `downMs`) the origin named or holding the named service, on a thread
     /// of the server's own, so that an origin may be stopped by its own request.
     /// Throws std::invalid_argument for an unknown name or action.
-    std::function<void(const std::string& action, const std::string& name, int64_t downMs)> controlOrigin;
+    /// "move" moves the named service to the port `value` (0: a free one).
+    std::function<void(const std::string& action, const std::string& name, int64_t value)> controlOrigin;
 
+    uint16_t port(std::size_t origin) const { return ports->at(origin).load(); }
     /// "http://127.0.0.1:" + port, without a trailing "/".
     std::string originUri(std::size_t origin) const;
     /// Origin and base path of the service, ending in "/".

@@ -218,6 +218,15 @@ public:
     /// std::runtime_error when the port cannot be bound.
     void startOrigin(const std::string& name);
     bool isOriginRunning(const std::string& name) const;
+    /// Moves a service that has an origin of its own (see `ownOrigin`) to
+    /// `port` (0: a free one) and returns the port: the origin stops (its
+    /// connections close, WebSockets without a close frame) and listens on
+    /// the new port; the registry lists the new uri and port, resolution
+    /// answers with the new address, and root subscribers of the registry get
+    /// the new listing. Throws std::logic_error when the service shares its
+    /// origin (or the server does not run), std::invalid_argument for an
+    /// unknown name, std::runtime_error when the port cannot be bound.
+    uint16_t moveService(const std::string& name, uint16_t port = 0);
 
     /// The built-in example data in the data file format.
     static qelutil::JsonObject::Shared exampleData();
