@@ -78,6 +78,8 @@ AdminApi::AdminApi(const ServerContext& context) : m_context(context) {}
 HttpReply AdminApi::handle(const Request& request) const {
     if (request.path == "/_admin/websocket" || request.path == "/_admin/websocket/")
         return WebSocketAdmin(m_context).handle(request);
+    if (request.path == "/_admin/registry" || request.path == "/_admin/registry/") return registry(request);
+    if (request.path == "/_admin/origin" || request.path == "/_admin/origin/") return origin(request);
     if (request.path != "/_admin/fault" && request.path != "/_admin/fault/")
         return errorReply(404, "unknown admin path");
     if (request.method == "POST") return addFault(request);
@@ -104,6 +106,69 @@ HttpReply AdminApi::addFault(const Request& request) const {
     auto envelope = makeEnvelope(adminHead("fault added", "add"), nullptr);
     envelope->setObject("data", *describeFault(fault));
     return envelopeReply(200, *envelope);
+}
+
+namespace {
+
+HttpReply postOnly() {
+    HttpReply reply = errorReply(405, "method not allowed here");
+    reply.allow = "POST";
+    return reply;
+}
+
+std::string requiredString(const JsonObject& body, const std::string& key) {
+    const auto value = stringMember(body, key);
+    if (value.empty()) throw HttpError(400, "\"" + key + "\" is missing");
+    return value;
+}
+
+ServiceDef::Resolution resolutionOf(const std::string& answer) {
+    if (answer == "entry" || answer == "200") return ServiceDef::Resolution::ENTRY;
+    if (answer == "redirect" || answer == "307") return ServiceDef::Resolution::REDIRECT;
+    if (answer == "choices" || answer == "300") return ServiceDef::Resolution::CHOICES;
+    throw HttpError(400, "\"answer\" must be entry, redirect or choices");
+}
+
+}  // namespace
+
+HttpReply AdminApi::registry(const Request& request) const {
+    if (request.method != "POST") return postOnly();
+    const auto body = parseBodyObject(request.body);
+    const std::string action = requiredString(*body, "action");
+    try {
+        if (action == "register" && body->isObject("entry")) {
+            m_context.registry.addEntry(*body->getObject("entry"));
+        } else if (action == "register") {
+            m_context.registry.setListed(requiredString(*body, "name"), true);
+        } else if (action == "unregister") {
+            const std::string name = requiredString(*body, "name");
+            if (!m_context.registry.remove(name) && !m_context.model.findService(name))
+                return errorReply(404, "nothing registered as " + name);
+        } else if (action == "resolve") {
+            m_context.registry.setResolution(requiredString(*body, "name"),
+                                             resolutionOf(requiredString(*body, "answer")));
+        } else {
+            throw HttpError(400, "\"action\" must be register, unregister or resolve");
+        }
+    } catch (const std::invalid_argument& e) {
+        return errorReply(404, e.what());
+    }
+    return envelopeReply(200, *makeEnvelope(adminHead("registry changed", action), nullptr));
+}
+
+HttpReply AdminApi::origin(const Request& request) const {
+    if (request.method != "POST") return postOnly();
+    const auto body = parseBodyObject(request.body);
+    const std::string action = requiredString(*body, "action");
+    const std::string name = requiredString(*body, "name");
+    const auto value = action == "move" ? numberMember(*body, "port", 0, 65535)
+                                        : numberMember(*body, "downMs", 0, MAX_MILLISECONDS);
+    try {
+        m_context.controlOrigin(action, name, value);
+    } catch (const std::invalid_argument& e) {
+        return errorReply(action == "stop" || action == "start" || action == "restart" || action == "move" ? 404 : 400, e.what());
+    }
+    return envelopeReply(202, *makeEnvelope(adminHead("origin " + action + " under way", action), nullptr));
 }
 
 HttpReply AdminApi::listFaults() const {

@@ -10,6 +10,8 @@ namespace qeldev {
 ///   GET    /_admin/fault  list the fault rules
 ///   DELETE /_admin/fault  remove every rule and end a refusal (WebSocket faults too)
 ///   /_admin/websocket     WebSocket faults (WebSocketAdmin)
+///   POST   /_admin/registry  {"action":"register"|"unregister"|"resolve", ...}
+///   POST   /_admin/origin    {"action":"stop"|"start"|"restart","name":...,"downMs":N}
 class AdminApi {
 public:
     static bool isAdminPath(const std::string& path);
@@ -20,6 +22,8 @@ public:
 private:
     HttpReply addFault(const Request& request) const;
     HttpReply listFaults() const;
+    HttpReply registry(const Request& request) const;
+    HttpReply origin(const Request& request) const;
 
     const ServerContext& m_context;
 };

@@ -36,10 +36,44 @@ JsonObject::SharedConst readDataFile(const std::string& path) {
     }
 }
 
+/// The data with each service of `services` on a new origin named as the service.
+JsonObject::SharedConst withOwnOrigins(const JsonObject& data, const std::vector<std::string>& services) {
+    auto result = data.clone();
+    auto origins = data.has("origins") ? data.getArray("origins")->clone() : JsonFactory::createJsonArray();
+    if (!data.has("origins")) {
+        auto main = JsonFactory::createJsonObject();
+        main->setString("name", "main");
+        origins->addObject(*main);
+    }
+    auto list = data.has("services") && data.isArray("services") ? data.getArray("services")
+                                                                 : JsonFactory::createJsonArray();
+    auto moved = JsonFactory::createJsonArray();
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < list->size(); ++i) {
+        auto service = list->getObject(i)->clone();
+        const bool own = service->isString("name") &&
+                         std::find(services.begin(), services.end(), service->getString("name")) != services.end();
+        if (own) {
+            auto origin = JsonFactory::createJsonObject();
+            origin->setString("name", service->getString("name"));
+            origin->setLong("port", 0);
+            origins->addObject(*origin);
+            service->setString("origin", service->getString("name"));
+            ++found;
+        }
+        moved->addObject(*service);
+    }
+    if (found != services.size()) throw std::runtime_error("an origin of its own is asked for an unknown service");
+    result->setArray("origins", *origins);
+    result->setArray("services", *moved);
+    return result;
+}
+
 ServerModel loadModel(const DevServerOptions& options) {
-    if (options.data) return ServerModel::load(*options.data, options.defaultPageSize);
-    if (!options.dataFile.empty()) return ServerModel::load(*readDataFile(options.dataFile), options.defaultPageSize);
-    return ServerModel::load(*buildExampleData(), options.defaultPageSize);
+    JsonObject::SharedConst data = options.data;
+    if (!data) data = options.dataFile.empty() ? buildExampleData() : readDataFile(options.dataFile);
+    if (!options.ownOrigin.empty()) data = withOwnOrigins(*data, options.ownOrigin);
+    return ServerModel::load(*data, options.defaultPageSize);
 }
 
 WebSocketSettings webSocketSettings(const DevServerOptions& options, const ServerModel& model) {
@@ -65,7 +99,10 @@ public:
           logger(createLogger(this->options)),
           model(loadModel(this->options)),
           store(model, logger),
-          webSockets(store, webSocketSettings(this->options, model), logger) {}
+          webSockets(store, webSocketSettings(this->options, model), logger),
+          registry(model, this->options.unregistered) {
+        registry.setOnChange([this] { webSockets.registryChanged(); });
+    }
 
     ~Impl() { stop(); }
 
@@ -73,12 +110,17 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         if (context) throw std::logic_error("the server runs already");
         std::vector<Poco::Net::ServerSocket> sockets;
-        auto next = std::make_unique<ServerContext>(ServerContext{model, store, faults, webSockets, {},
-                                                                  options.maxBodyBytes, options.maxQueryBytes, logger});
+        auto next = std::make_unique<ServerContext>(ServerContext{model, store, faults, webSockets, registry,
+                      std::make_shared<std::vector<std::atomic<uint16_t>>>(model.origins.size()),
+                                                                  options.maxBodyBytes, options.maxQueryBytes, logger,
+                                                                  {}});
+        next->controlOrigin = [this](const std::string& action, const std::string& name, int64_t value) {
+            controlLater(action, name, value);
+        };
         for (std::size_t i = 0; i < model.origins.size(); ++i) {
             const uint16_t port = i == 0 && options.port != 0 ? options.port : model.origins[i].port;
             sockets.push_back(OriginServer::bindLoopback(port));
-            next->ports.push_back(sockets.back().address().port());
+            next->ports->at(i).store(sockets.back().address().port());
         }
         faults.reopen();
         webSockets.open();
@@ -92,17 +134,135 @@ public:
     }
 
     void stop() {
+        joinControllers();
         std::lock_guard<std::mutex> lock(mutex);
         if (!context) return;
         faults.shutdown();
         webSockets.shutdown();
         // Each origin's accept loop takes a moment to notice; stop them side by side.
         std::vector<std::thread> stoppers;
-        for (auto& server : servers) stoppers.emplace_back([&server] { server->stop(); });
+        for (auto& server : servers) {
+            if (server) stoppers.emplace_back([&server] { server->stop(); });
+        }
         for (auto& stopper : stoppers) stopper.join();
         servers.clear();
         context.reset();
         logger->info("stopped");
+    }
+
+    /// The origin of that name, or else the origin of the service of that name.
+    std::size_t originOf(const std::string& name) const {
+        for (std::size_t i = 0; i < model.origins.size(); ++i) {
+            if (model.origins[i].name == name) return i;
+        }
+        if (const ServiceDef* service = model.findService(name)) return service->origin;
+        throw std::invalid_argument("no origin or service named " + name);
+    }
+
+    void stopOrigin(const std::string& name) {
+        std::unique_ptr<OriginServer> server;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const std::size_t origin = originOf(name);
+            running();
+            server = std::move(servers.at(origin));
+            if (!server) return;
+            // Its WebSocket connections end first, through their own threads.
+            webSockets.dropOrigin(origin);
+            server->stop();
+            server.reset();  // closes the listening socket before the port is asked for again
+            logger->info("origin " + model.origins[origin].name + " stopped");
+        }
+    }
+
+    void startOrigin(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex);
+        const std::size_t origin = originOf(name);
+        const ServerContext& current = running();
+        if (servers.at(origin)) return;
+        auto socket = OriginServer::bindLoopback(current.port(origin));
+        servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads, options.maxQueued);
+        servers[origin]->start();
+        logger->info("origin " + model.origins[origin].name + " listening again on " + current.originUri(origin));
+    }
+
+    /// Serves the service's origin on `port` (0: a free one) instead: stops
+    /// it, binds the new port and starts it there; the registry lists the
+    /// new address. The origin must serve this service alone.
+    uint16_t moveService(const std::string& name, uint16_t port) {
+        uint16_t bound = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const ServiceDef* service = model.findService(name);
+            if (!service) throw std::invalid_argument("unknown service " + name);
+            const ServerContext& current = running();
+            const std::size_t origin = service->origin;
+            const bool alone = model.registry.origin != origin &&
+                               std::count_if(model.services.begin(), model.services.end(),
+                                             [&](const ServiceDef& s) { return s.origin == origin; }) == 1;
+            if (!alone) throw std::logic_error("service " + name + " does not have an origin of its own");
+            if (servers.at(origin)) {
+                webSockets.dropOrigin(origin);
+                servers[origin]->stop();
+                servers[origin].reset();
+            }
+            Poco::Net::ServerSocket socket;
+            try {
+                socket = OriginServer::bindLoopback(port);
+            } catch (const std::runtime_error&) {
+                socket = OriginServer::bindLoopback(current.port(origin));  // stays where it was
+                servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads,
+                                                                 options.maxQueued);
+                servers[origin]->start();
+                throw;
+            }
+            bound = socket.address().port();
+            current.ports->at(origin).store(bound);
+            servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads,
+                                                             options.maxQueued);
+            servers[origin]->start();
+            logger->info("service " + name + " moved to " + current.originUri(origin));
+        }
+        webSockets.registryChanged();
+        return bound;
+    }
+
+    bool isOriginRunning(const std::string& name) const {
+        std::lock_guard<std::mutex> lock(mutex);
+        const std::size_t origin = originOf(name);
+        return context && servers.at(origin) != nullptr;
+    }
+
+    /// Runs an origin action of the admin endpoint on a thread of its own:
+    /// the request asking for it may run on the origin it stops.
+    void controlLater(const std::string& action, const std::string& name, int64_t value) {
+        originOf(name);
+        if (action != "stop" && action != "start" && action != "restart" && action != "move")
+            throw std::invalid_argument("the action must be stop, start, restart or move");
+        if (action == "move" && !model.findService(name)) throw std::invalid_argument("unknown service " + name);
+        std::lock_guard<std::mutex> lock(controllerMutex);
+        controllers.emplace_back([this, action, name, value] {
+            try {
+                if (action == "move") {
+                    moveService(name, static_cast<uint16_t>(value));
+                    return;
+                }
+                if (action != "start") stopOrigin(name);
+                if (action == "restart") std::this_thread::sleep_for(std::chrono::milliseconds(value));
+                if (action != "stop") startOrigin(name);
+            } catch (const std::exception& e) {
+                logger->error("origin " + name + ": " + action + " failed: " + e.what());
+            }
+        });
+    }
+
+    void joinControllers() {
+        std::vector<std::thread> pending;
+        {
+            std::lock_guard<std::mutex> lock(controllerMutex);
+            pending.swap(controllers);
+        }
+        for (auto& thread : pending) thread.join();
     }
 
     const ServerContext& running() const {
@@ -113,7 +273,7 @@ public:
     ServiceEndpoint endpoint(const ServiceDef& service) const {
         const ServerContext& current = running();
         return ServiceEndpoint{service.name, current.originUri(service.origin), service.basePath,
-                               current.ports.at(service.origin)};
+                               current.port(service.origin)};
     }
 
     DevServerOptions options;
@@ -122,9 +282,14 @@ public:
     DataStore store;
     FaultInjector faults;
     WebSocketHub webSockets;  // after the store, whose changes it follows
+    RegistryState registry;
+
+    std::mutex controllerMutex;  // guards controllers; never held with `mutex`
+    std::vector<std::thread> controllers;
 
     mutable std::mutex mutex;  // guards context and servers
     std::unique_ptr<ServerContext> context;
+    /// One per origin, in model order; null while that origin is stopped.
     std::vector<std::unique_ptr<OriginServer>> servers;
 };
 
@@ -164,7 +329,7 @@ std::vector<std::string> DevServer::origins() const {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     const ServerContext& current = m_impl->running();
     std::vector<std::string> result;
-    for (std::size_t i = 0; i < current.ports.size(); ++i) result.push_back(current.originUri(i));
+    for (std::size_t i = 0; i < current.model.origins.size(); ++i) result.push_back(current.originUri(i));
     return result;
 }
 
@@ -237,6 +402,29 @@ std::size_t DevServer::sendWebSocketFrame(WebSocketOpcode opcode, const std::str
 std::size_t DevServer::sendOversizedWebSocketMessage(std::size_t bytes) { return m_impl->webSockets.sendPadded(bytes); }
 
 std::size_t DevServer::webSocketCount() const { return m_impl->webSockets.connectionCount(); }
+
+void DevServer::unregisterService(const std::string& name) {
+    if (!m_impl->registry.remove(name) && !m_impl->model.findService(name))
+        throw std::invalid_argument("nothing registered as " + name);
+}
+
+void DevServer::registerService(const std::string& name) { m_impl->registry.setListed(name, true); }
+
+void DevServer::registerEntry(const JsonObject& entry) { m_impl->registry.addEntry(entry); }
+
+void DevServer::setResolution(const std::string& service, Resolution answer) {
+    static const ServiceDef::Resolution kinds[] = {ServiceDef::Resolution::ENTRY, ServiceDef::Resolution::REDIRECT,
+                                                   ServiceDef::Resolution::CHOICES};
+    m_impl->registry.setResolution(service, kinds[static_cast<int>(answer)]);
+}
+
+void DevServer::stopOrigin(const std::string& name) { m_impl->stopOrigin(name); }
+
+void DevServer::startOrigin(const std::string& name) { m_impl->startOrigin(name); }
+
+uint16_t DevServer::moveService(const std::string& name, uint16_t port) { return m_impl->moveService(name, port); }
+
+bool DevServer::isOriginRunning(const std::string& name) const { return m_impl->isOriginRunning(name); }
 
 JsonObject::Shared DevServer::exampleData() { return buildExampleData(); }
 

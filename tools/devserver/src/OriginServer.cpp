@@ -15,11 +15,15 @@
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
+#include <Poco/Net/StreamSocketImpl.h>
 
 #include <istream>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace qeldev {
 
@@ -161,52 +165,6 @@ private:
     std::size_t m_origin;
 };
 
-/// Runs one HTTP connection while it is tracked, or closes it at once while
-/// connections are refused.
-class TrackedConnection : public Poco::Net::TCPServerConnection {
-public:
-    TrackedConnection(const Poco::Net::StreamSocket& socket, Poco::Net::TCPServerConnectionFactory& http,
-                      ConnectionTracker& tracker, FaultInjector& faults)
-        : Poco::Net::TCPServerConnection(socket), m_http(http), m_tracker(tracker), m_faults(faults) {}
-
-    void run() override {
-        // Returning without reading releases the last references to the
-        // socket, which closes it.
-        if (m_faults.isRefusing()) return;
-        const auto ticket = m_tracker.enter(socket());
-        if (!ticket) return;
-        try {
-            std::unique_ptr<Poco::Net::TCPServerConnection> connection(m_http.createConnection(socket()));
-            connection->run();
-        } catch (...) {
-            // A broken or shut-down connection ends here; the server runs on.
-        }
-        m_tracker.leave(*ticket);
-    }
-
-private:
-    Poco::Net::TCPServerConnectionFactory& m_http;
-    ConnectionTracker& m_tracker;
-    FaultInjector& m_faults;
-};
-
-class TrackedConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
-public:
-    TrackedConnectionFactory(Poco::Net::HTTPServerParams::Ptr params, const ServerContext& context,
-                             const Router& router, std::size_t origin, std::shared_ptr<ConnectionTracker> tracker)
-        : m_http(params, new HandlerFactory(context, router, origin)), m_tracker(std::move(tracker)),
-          m_faults(context.faults) {}
-
-    Poco::Net::TCPServerConnection* createConnection(const Poco::Net::StreamSocket& socket) override {
-        return new TrackedConnection(socket, m_http, *m_tracker, m_faults);
-    }
-
-private:
-    Poco::Net::HTTPServerConnectionFactory m_http;
-    std::shared_ptr<ConnectionTracker> m_tracker;
-    FaultInjector& m_faults;
-};
-
 }  // namespace
 
 Poco::Net::ServerSocket OriginServer::bindLoopback(uint16_t port) {
@@ -222,34 +180,104 @@ Poco::Net::ServerSocket OriginServer::bindLoopback(uint16_t port) {
 
 OriginServer::OriginServer(const ServerContext& context, std::size_t origin, const Poco::Net::ServerSocket& socket,
                            int maxThreads, int maxQueued)
-    : m_router(context, origin),
+    : m_context(context),
+      m_router(context, origin),
       m_tracker(std::make_shared<ConnectionTracker>()),
+      m_socket(socket),
       // WebSocket connections hold a worker each, on top of the HTTP workers.
-      m_pool("devsrv" + std::to_string(origin), 1, maxThreads + context.webSockets.settings().maxConnections + 1, 10) {
+      m_maxWorkers(static_cast<std::size_t>(maxThreads + context.webSockets.settings().maxConnections)),
+      m_maxQueued(static_cast<std::size_t>(maxQueued)) {
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
-    params->setMaxThreads(maxThreads + context.webSockets.settings().maxConnections);
+    params->setMaxThreads(static_cast<int>(m_maxWorkers));
     params->setMaxQueued(maxQueued);
-    params->setThreadIdleTime(Poco::Timespan(10, 0));
     params->setTimeout(Poco::Timespan(10, 0));
     params->setKeepAlive(true);
     params->setKeepAliveTimeout(Poco::Timespan(5, 0));
     params->setMaxKeepAliveRequests(1000);
     params->setServerName("qel-devserver");
-    m_server = std::make_unique<Poco::Net::TCPServer>(
-        new TrackedConnectionFactory(params, context, m_router, origin, m_tracker), m_pool, socket, params);
+    m_http = std::make_unique<Poco::Net::HTTPServerConnectionFactory>(params,
+                                                                      new HandlerFactory(context, m_router, origin));
 }
 
 OriginServer::~OriginServer() { stop(); }
 
-void OriginServer::start() { m_server->start(); }
+void OriginServer::start() { m_acceptor = std::thread([this] { acceptLoop(); }); }
+
+void OriginServer::acceptLoop() {
+    const int listening = m_socket.impl()->sockfd();
+    while (!m_stopping.load()) {
+        pollfd ready{listening, POLLIN, 0};
+        // The timeout bounds how long a stop waits for this loop.
+        if (::poll(&ready, 1, 50) <= 0) continue;
+        const int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) dispatch(fd);
+    }
+}
+
+void OriginServer::dispatch(int fd) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stopping.load() || m_queue.size() >= m_maxQueued) {
+        ::close(fd);  // never seen by another thread
+        return;
+    }
+    m_queue.push_back(fd);
+    if (m_queue.size() > m_idle && m_workers.size() < m_maxWorkers) m_workers.emplace_back([this] { work(); });
+    m_ready.notify_one();
+}
+
+void OriginServer::work() {
+    while (true) {
+        int fd = -1;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            ++m_idle;
+            m_ready.wait(lock, [this] { return m_stopping.load() || !m_queue.empty(); });
+            --m_idle;
+            if (m_stopping.load()) return;
+            fd = m_queue.front();
+            m_queue.pop_front();
+        }
+        serve(fd);
+    }
+}
+
+void OriginServer::serve(int fd) {
+    Poco::Net::StreamSocket socket(new Poco::Net::StreamSocketImpl(fd));
+    // A refused connection is closed before anything is read.
+    if (!m_context.faults.isRefusing()) {
+        if (const auto ticket = m_tracker->enter(socket)) {
+            try {
+                socket.setNoDelay(true);
+                std::unique_ptr<Poco::Net::TCPServerConnection> connection(m_http->createConnection(socket));
+                connection->run();
+            } catch (...) {
+                // A broken or shut-down connection ends here; the server runs on.
+            }
+            m_tracker->leave(*ticket);
+        }
+    }
+    try {
+        socket.close();
+    } catch (...) {
+        // Closed already.
+    }
+}
 
 void OriginServer::stop() {
     if (m_stopped) return;
     m_stopped = true;
-    m_server->stop();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping.store(true);
+    }
+    if (m_acceptor.joinable()) m_acceptor.join();
+    m_socket.close();
     m_tracker->shutdownAll();
-    m_pool.joinAll();
+    m_ready.notify_all();
+    // The acceptor has ended, so the worker list no longer grows.
+    for (auto& worker : m_workers) worker.join();
+    for (const int fd : m_queue) ::close(fd);
+    m_queue.clear();
 }
 
 }  // namespace qeldev
-

@@ -3,12 +3,18 @@
 #include "Router.h"
 #include "ServerContext.h"
 
+#include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/ServerSocket.h>
-#include <Poco/Net/TCPServer.h>
-#include <Poco/ThreadPool.h>
+#include <Poco/Net/TCPServerConnectionFactory.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace qeldev {
 
@@ -16,6 +22,11 @@ class ConnectionTracker;
 
 /// The HTTP server of one origin: a listening socket on 127.0.0.1, a
 /// bounded pool of workers and a bounded queue of accepted connections.
+///
+/// The acceptor thread hands a worker only the accepted descriptor; the
+/// worker builds the socket, serves it and closes it, so that every socket
+/// has one owning thread from its first use to its close.
+/// `m_mutex` guards the queue, the idle count and the worker list.
 class OriginServer {
 public:
     /// Binds 127.0.0.1:`port` (0 for a free port); throws std::runtime_error.
@@ -32,10 +43,26 @@ public:
     void stop();
 
 private:
+    void acceptLoop();
+    void dispatch(int fd);
+    void work();
+    void serve(int fd);
+
+    const ServerContext& m_context;
     Router m_router;
     std::shared_ptr<ConnectionTracker> m_tracker;
-    Poco::ThreadPool m_pool;
-    std::unique_ptr<Poco::Net::TCPServer> m_server;
+    Poco::Net::ServerSocket m_socket;
+    std::unique_ptr<Poco::Net::TCPServerConnectionFactory> m_http;
+    const std::size_t m_maxWorkers;
+    const std::size_t m_maxQueued;
+
+    std::atomic<bool> m_stopping{false};
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::deque<int> m_queue;
+    std::size_t m_idle = 0;
+    std::vector<std::thread> m_workers;
+    std::thread m_acceptor;
     bool m_stopped = false;
 };
 

@@ -51,11 +51,11 @@ HttpReply RegistryApi::handle(const Request& request, const std::vector<std::str
 std::vector<JsonObject::SharedConst> RegistryApi::entries() const {
     std::vector<JsonObject::SharedConst> result;
     for (const auto& service : m_context.model.services) {
-        if (service.listed)
+        if (m_context.registry.isListed(service.name))
             result.push_back(describeService(m_context, service,
                                              service.registryUri == ServiceDef::RegistryUri::ABSOLUTE));
     }
-    for (const auto& entry : m_context.model.extraRegistryEntries) result.push_back(entry);
+    for (const auto& entry : m_context.registry.extraEntries()) result.push_back(entry);
     return result;
 }
 
@@ -69,8 +69,8 @@ HttpReply RegistryApi::listing(const Request& request) const {
 
 HttpReply RegistryApi::resolve(const std::string& name) const {
     const ServiceDef* service = m_context.model.findService(name);
-    if (service && service->listed) return resolveService(*service);
-    for (const auto& entry : m_context.model.extraRegistryEntries) {
+    if (service && m_context.registry.isListed(service->name)) return resolveService(*service);
+    for (const auto& entry : m_context.registry.extraEntries()) {
         if (entry->isString("name") && entry->getString("name") == name) return entryReply(*entry);
     }
     return errorReply(404, "no service " + name + " in the registry", SERVICE_NAME);
@@ -78,7 +78,7 @@ HttpReply RegistryApi::resolve(const std::string& name) const {
 
 HttpReply RegistryApi::resolveService(const ServiceDef& service) const {
     const std::string address = m_context.baseUri(service);
-    switch (service.resolution) {
+    switch (m_context.registry.resolution(service)) {
         case ServiceDef::Resolution::REDIRECT: {
             HttpReply reply = envelopeReply(307, *makeEnvelope(registryHead(307, "moved to " + address, "resolve"), nullptr));
             reply.location = address;

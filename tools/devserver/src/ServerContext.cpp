@@ -3,7 +3,7 @@
 namespace qeldev {
 
 std::string ServerContext::originUri(std::size_t origin) const {
-    return "http://127.0.0.1:" + std::to_string(ports.at(origin));
+    return "http://127.0.0.1:" + std::to_string(port(origin));
 }
 
 std::string ServerContext::baseUri(const ServiceDef& service) const {

@@ -57,7 +57,7 @@ JsonObject::Shared describeService(const ServerContext& context, const ServiceDe
     entry->setString("id", service.name);
     entry->setString("name", service.name);
     entry->setString("uri", absoluteUri ? context.originUri(service.origin) + path : path);
-    entry->setLong("port", context.ports.at(service.origin));
+    entry->setLong("port", context.port(service.origin));
     entry->setString("description", service.description);
     entry->setArray("serviceCategories", *stringArray(service.serviceCategories));
     entry->setArray("privileges", *stringArray(service.privileges));

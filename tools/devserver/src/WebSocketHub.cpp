@@ -98,6 +98,16 @@ void WebSocketHub::dropAll() {
     m_logger->info("dropped " + std::to_string(all.size()) + " WebSocket connections");
 }
 
+void WebSocketHub::dropOrigin(std::size_t origin) {
+    for (const auto& session : sessions()) {
+        if (session->origin() == origin) session->drop();
+    }
+}
+
+void WebSocketHub::registryChanged() {
+    for (const auto& session : sessions()) session->registryChanged();
+}
+
 void WebSocketHub::stallFor(std::chrono::milliseconds duration) {
     m_stallUntil.store((Clock::now() + duration).time_since_epoch().count());
     wakeAll();

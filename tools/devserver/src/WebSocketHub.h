@@ -79,6 +79,10 @@ public:
 
     std::size_t connectionCount() const;
     void dropAll();
+    /// Drops the connections of one origin, as dropAll() does.
+    void dropOrigin(std::size_t origin);
+    /// Root subscriptions of the registry push the listing again.
+    void registryChanged();
     void stallFor(std::chrono::milliseconds duration);
     /// When a stall lasts, the time it ends; else the epoch.
     Clock::time_point stalledUntil() const { return Clock::time_point(Clock::duration(m_stallUntil.load())); }

@@ -48,7 +48,7 @@ int pollTimeout(WebSocketSession::Clock::time_point until) {
 
 WebSocketSession::WebSocketSession(WebSocketHub& hub, const ServerContext& context, std::size_t origin,
                                    const Poco::Net::WebSocket& socket)
-    : m_hub(hub), m_context(context), m_origin(origin), m_socket(socket), m_fd(socket.impl()->sockfd()) {
+    : m_hub(hub), m_context(context), m_origin(origin), m_socket(std::make_unique<WebSocket>(socket)), m_fd(socket.impl()->sockfd()) {
     m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_wakeFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
@@ -57,12 +57,12 @@ WebSocketSession::~WebSocketSession() { ::close(m_wakeFd); }
 
 void WebSocketSession::run() {
     try {
-        m_socket.setMaxPayloadSize(static_cast<int>(m_hub.settings().maxMessageBytes));
+        m_socket->setMaxPayloadSize(static_cast<int>(m_hub.settings().maxMessageBytes));
         // A frame that has begun must arrive in time; a peer that reads nothing
         // must not hold a write for long.
-        m_socket.setReceiveTimeout(Poco::Timespan(10, 0));
-        m_socket.setSendTimeout(Poco::Timespan(5, 0));
-        m_socket.setNoDelay(true);
+        m_socket->setReceiveTimeout(Poco::Timespan(10, 0));
+        m_socket->setSendTimeout(Poco::Timespan(5, 0));
+        m_socket->setNoDelay(true);
         serve();
     } catch (const Poco::Exception& e) {
         if (m_hub.logger().isDebug()) m_hub.logger().debug("WebSocket connection ended: " + e.displayText());
@@ -96,7 +96,7 @@ void WebSocketSession::serve() {
 }
 
 bool WebSocketSession::waitReady(Clock::time_point until) {
-    if (m_socket.available() > 0) return true;
+    if (m_socket->available() > 0) return true;
     pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
     if (::poll(fds, 2, pollTimeout(until)) <= 0) return false;
     if (fds[1].revents & POLLIN) {
@@ -127,7 +127,7 @@ bool WebSocketSession::receive() {
     int length = 0;
     m_frame.resize(0);
     try {
-        length = m_socket.receiveFrame(m_frame, flags);
+        length = m_socket->receiveFrame(m_frame, flags);
     } catch (const Poco::Net::WebSocketException& e) {
         if (e.code() != WebSocket::WS_ERR_PAYLOAD_TOO_BIG) throw;
         // The frame's payload is still unread: the stream cannot go on.
@@ -298,7 +298,25 @@ bool WebSocketSession::processChanges() {
         changes.swap(m_queue);
     }
     for (const auto& queued : changes) applyChange(queued);
+    if (m_registryChanged.exchange(false)) applyRegistryChange();
     return true;
+}
+
+void WebSocketSession::registryChanged() {
+    m_registryChanged.store(true);
+    wake();
+}
+
+void WebSocketSession::applyRegistryChange() {
+    for (auto& subscription : m_subscriptions) {
+        if (subscription.target.kind != SubscriptionTarget::ROOT || !subscription.target.mount.registry) continue;
+        if (subscription.interval.count() > 0) continue;  // shows it at its next period
+        if (subscription.updateLimit.count() > 0) {
+            subscription.dirty = true;
+        } else {
+            pushCurrent(subscription);
+        }
+    }
 }
 
 void WebSocketSession::applyChange(const QueuedChange& queued) {
@@ -387,14 +405,14 @@ void WebSocketSession::sendText(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_writeMutex);
     const std::size_t split = m_hub.splitBytes();
     if (split == 0 || text.size() <= split) {
-        m_socket.sendFrame(text.data(), static_cast<int>(text.size()), WebSocket::FRAME_TEXT);
+        m_socket->sendFrame(text.data(), static_cast<int>(text.size()), WebSocket::FRAME_TEXT);
         return;
     }
     for (std::size_t offset = 0; offset < text.size(); offset += split) {
         const std::size_t length = std::min(split, text.size() - offset);
         int flags = offset == 0 ? WebSocket::FRAME_OP_TEXT : WebSocket::FRAME_OP_CONT;
         if (offset + length == text.size()) flags |= WebSocket::FRAME_FLAG_FIN;
-        m_socket.sendFrame(text.data() + offset, static_cast<int>(length), flags);
+        m_socket->sendFrame(text.data() + offset, static_cast<int>(length), flags);
     }
 }
 
@@ -409,7 +427,7 @@ bool WebSocketSession::sendRaw(int flags, const std::string& payload) {
     std::lock_guard<std::mutex> lock(m_writeMutex);
     if (m_closed.load()) return false;
     try {
-        m_socket.sendFrame(payload.data(), static_cast<int>(payload.size()), flags);
+        m_socket->sendFrame(payload.data(), static_cast<int>(payload.size()), flags);
         return true;
     } catch (const Poco::Exception&) {
         return false;
@@ -449,6 +467,7 @@ void WebSocketSession::closeFinally() {
     std::lock_guard<std::mutex> stateLock(m_stateMutex);
     m_closed.store(true);
     ::shutdown(m_fd, SHUT_RDWR);
+    m_socket.reset();
 }
 
 }  // namespace qeldev

@@ -43,6 +43,9 @@ public:
     /// Thread-safe.
     void enqueue(const ElementChange& change, const WebSocketHub::Snapshot& snapshot);
     void wake();
+    /// Thread-safe: registry root subscriptions push the listing again.
+    void registryChanged();
+    std::size_t origin() const { return m_origin; }
     /// Shuts the socket down without a close frame; run() then ends.
     void drop();
     /// Sends one frame as given; false when the connection is closed or the send fails.
@@ -81,6 +84,7 @@ private:
 
     bool processChanges();
     void applyChange(const QueuedChange& queued);
+    void applyRegistryChange();
     void processDue(Clock::time_point now);
     Clock::time_point nextDeadline(Clock::time_point now) const;
     void pushCurrent(Subscription& subscription);
@@ -94,7 +98,10 @@ private:
     WebSocketHub& m_hub;
     const ServerContext& m_context;
     const std::size_t m_origin;
-    Poco::Net::WebSocket m_socket;
+    /// Released by closeFinally() on the connection thread, so that the
+    /// socket is let go of by the thread that used it, whichever thread
+    /// releases the session last.
+    std::unique_ptr<Poco::Net::WebSocket> m_socket;
     const int m_fd;
     int m_wakeFd = -1;
 
@@ -115,6 +122,7 @@ private:
     std::mutex m_stateMutex;  // guards the socket's use by other threads
     std::atomic<bool> m_closed{false};
     std::atomic<bool> m_dropped{false};
+    std::atomic<bool> m_registryChanged{false};
 };
 
 }  // namespace qeldev

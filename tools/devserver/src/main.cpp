@@ -11,9 +11,12 @@
 namespace {
 
 void usage(std::ostream& out) {
-    out << "usage: qel-devserver [--data FILE] [--port N] [--print-example-data]\n"
+    out << "usage: qel-devserver [--data FILE] [--port N] [--unregistered NAME]... [--own-origin NAME]...\n"
+           "                     [--print-example-data]\n"
            "  --data FILE             serve the data of FILE (see README.md) instead of the example data\n"
            "  --port N                port of the first origin; 0 picks a free port (default)\n"
+           "  --unregistered NAME     serve the service NAME but leave it out of the registry until registered\n"
+           "  --own-origin NAME       serve the service NAME on an origin of its own (named NAME, free port)\n"
            "  --print-example-data    print the built-in example data and exit\n";
 }
 
@@ -46,6 +49,10 @@ int main(int argc, char** argv) {
             options.dataFile = argv[++i];
         } else if (arg == "--port" && i + 1 < argc && parsePort(argv[i + 1], options.port)) {
             ++i;
+        } else if (arg == "--own-origin" && i + 1 < argc) {
+            options.ownOrigin.push_back(argv[++i]);
+        } else if (arg == "--unregistered" && i + 1 < argc) {
+            options.unregistered.push_back(argv[++i]);
         } else if (arg == "--print-example-data") {
             std::cout << qeldev::DevServer::exampleData()->toString() << std::endl;
             return EXIT_SUCCESS;

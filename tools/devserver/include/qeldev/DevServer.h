@@ -36,6 +36,12 @@ struct DevServerOptions {
     /// Page size of resource and root subscriptions without "$limit"; 0
     /// takes the listing page size. The data's "wsPageSize" wins.
     int64_t wsPageSize = 0;
+    /// Services of the data that start unregistered: served, but not listed
+    /// nor resolvable until registerService() (or the admin endpoint) lists them.
+    std::vector<std::string> unregistered;
+    /// Services of the data moved to an origin of their own, named as the
+    /// service, on a free port, so that stopOrigin() can stop them alone.
+    std::vector<std::string> ownOrigin;
     /// Source of the server's loggers; the process-wide default when null.
     qelutil::LoggerFactory::shared loggerFactory;
 };
@@ -180,6 +186,47 @@ public:
     std::size_t sendOversizedWebSocketMessage(std::size_t bytes);
     /// Open WebSocket connections on all origins.
     std::size_t webSocketCount() const;
+
+    /// How the registry answers the resolution of a service.
+    enum class Resolution { ENTRY = 0, REDIRECT = 1, CHOICES = 2 };
+
+    /// Takes the service (of the data, or an entry added by registerEntry)
+    /// out of the registry: it is no longer listed and its resolution answers
+    /// 404; its data and origin stay. Root subscribers of the registry get
+    /// the new listing. Throws std::invalid_argument for an unknown name.
+    void unregisterService(const std::string& name);
+    /// Lists a service of the data again (or for the first time); root
+    /// subscribers get the new listing. Throws std::invalid_argument for an
+    /// unknown name. Registering a listed service changes nothing.
+    void registerService(const std::string& name);
+    /// Lists `entry` (a string "name", not one of the data's services; "uri"
+    /// and "port" as the client needs them) as it is, resolvable by its name
+    /// (200), in place of an entry of that name added before.
+    void registerEntry(const qelutil::JsonObject& entry);
+    /// How the resolution of the service answers from now on (the choices
+    /// are those of the data, by default one with the service's own address).
+    void setResolution(const std::string& service, Resolution answer);
+
+    /// Stops one origin, named by its name or by a service it serves: closes
+    /// its listening socket and every HTTP and WebSocket connection on it
+    /// (WebSocket connections end without a close frame). The registry stops
+    /// with the origin it lives on. Stopping a stopped origin does nothing.
+    /// Throws std::invalid_argument for an unknown name and std::logic_error
+    /// when the server does not run.
+    void stopOrigin(const std::string& name);
+    /// Listens on the origin's port again (the one it had); throws
+    /// std::runtime_error when the port cannot be bound.
+    void startOrigin(const std::string& name);
+    bool isOriginRunning(const std::string& name) const;
+    /// Moves a service that has an origin of its own (see `ownOrigin`) to
+    /// `port` (0: a free one) and returns the port: the origin stops (its
+    /// connections close, WebSockets without a close frame) and listens on
+    /// the new port; the registry lists the new uri and port, resolution
+    /// answers with the new address, and root subscribers of the registry get
+    /// the new listing. Throws std::logic_error when the service shares its
+    /// origin (or the server does not run), std::invalid_argument for an
+    /// unknown name, std::runtime_error when the port cannot be bound.
+    uint16_t moveService(const std::string& name, uint16_t port = 0);
 
     /// The built-in example data in the data file format.
     static qelutil::JsonObject::Shared exampleData();
