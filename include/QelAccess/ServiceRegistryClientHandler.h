@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -128,6 +129,9 @@ private:
     void connectionDown(const std::shared_ptr<Connection>& connection);
     void serviceLost(const std::shared_ptr<Connection>& connection, bool wasAvailable);
     void setServiceAsUnresolved(const Listener& listener);
+    /// Sends listeners whose connection never came up back to waiting, so
+    /// that a new snapshot can place them at a new address. Under `mtx`.
+    void abandonPendingConnections();
     void insertWaiting(const Listener& listener);
     void logPerformanceMessage(const std::string& text);
     /// Runs one of the listener's functions; what it throws is logged.
@@ -147,6 +151,8 @@ private:
     Snapshot services;
     std::list<Listener> listenersUnresolved;
     std::list<Listener> listenersResolved;
+    /// The latest connection of each resolved listener.
+    std::map<const ServiceListener*, std::shared_ptr<Connection>> connections;
     uint64_t nextSequence = 0;
     ServiceRegistryClient::ServicesFilterFunction clientFilterFunction;
     qelutil::Optional<std::chrono::milliseconds> m_rootSubscriptionUpdateLimit;

@@ -85,6 +85,13 @@ bool NoticeOrder::endAvailable() {
     return m_lossPending;
 }
 
+bool NoticeOrder::abandon() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    if (m_state != WAITING) return false;
+    m_state = OVER;
+    return true;
+}
+
 NoticeOrder::Loss NoticeOrder::lost() {
     std::lock_guard<std::mutex> lock(m_mtx);
     switch (m_state) {

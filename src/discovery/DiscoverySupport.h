@@ -61,6 +61,9 @@ public:
     bool endAvailable();
     /// The disconnect notice: what the listener is to hear.
     Loss lost();
+    /// Ends a connection that never came up, so that its notices are
+    /// ignored; false when it came up meanwhile or is over.
+    bool abandon();
 
 private:
     enum State { WAITING, DELIVERING, UP, OVER };

@@ -158,6 +158,7 @@ void ServiceRegistryClientHandler::onServicesUpdate(const QelServiceConfiguratio
     {
         std::lock_guard<std::mutex> lock(mtx);
         services = stored;
+        abandonPendingConnections();
     }
     retryWaiting(stored);
 }
@@ -181,6 +182,7 @@ void ServiceRegistryClientHandler::setUpAndFile(const Listener& listener, Snapsh
                 // Filed before connecting: the loss of this connection may be
                 // told on another thread as soon as it stands.
                 listenersResolved.push_back(listener);
+                connections[listener.get()] = connection;
             } else if (!reconnect || !services || services == snapshot) {
                 insertWaiting(listener);
                 return;
@@ -312,10 +314,28 @@ void ServiceRegistryClientHandler::notify(const Listener& listener, const char* 
     }
 }
 
+void ServiceRegistryClientHandler::abandonPendingConnections() {
+    for (auto it = listenersResolved.begin(); it != listenersResolved.end();) {
+        auto found = connections.find(it->get());
+        const bool pending = found != connections.end() &&
+                             found->second->manager->getConnectionState() != IWebsocketManager::CONNECTED &&
+                             found->second->order.abandon();
+        if (!pending) {
+            ++it;
+            continue;
+        }
+        logger->logDebug() << "set-up of service=" << (*it)->serviceName << " is tried again with new services";
+        connections.erase(found);
+        insertWaiting(*it);
+        it = listenersResolved.erase(it);
+    }
+}
+
 void ServiceRegistryClientHandler::setServiceAsUnresolved(const Listener& listener) {
     std::lock_guard<std::mutex> lock(mtx);
     for (auto it = listenersResolved.begin(); it != listenersResolved.end(); ++it) {
         if (*it != listener) continue;
+        connections.erase(listener.get());
         listenersResolved.erase(it);
         insertWaiting(listener);
         return;

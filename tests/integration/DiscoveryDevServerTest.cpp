@@ -183,18 +183,13 @@ TEST_P(DiscoveryDevServerTest, AMovedServiceIsFoundAtItsNewAddressAfterItsOldCon
     add(media);
     add(navigation, "navigation");
     ASSERT_TRUE(waitFor([&] { return media.count() == 1 && navigation.count() == 1; }));
-    // Navigation leaves its own origin for the registry's; the registry
-    // connection stays up while the old origin closes.
-    server.moveService("navigation", "main");
-    const std::string mainOrigin = server.service("media").origin;
-    ASSERT_TRUE(waitFor([&] {
-        auto snapshot = registry->getHandler()->getServices();
-        return snapshot && snapshot->getServerBaseUri("navigation") == mainOrigin;
-    }));
-    server.stopOrigin("nav");
+    // Navigation's origin closes (its connection drops) and opens on another
+    // port; the registry's push of the new address may come before or after
+    // the loss is told.
+    server.moveService("navigation");
     ASSERT_TRUE(waitFor([&] { return navigation.count() == 3; }));
     EXPECT_EQ((Events{"available 1", "unavailable", "available 2"}), navigation.heard());
-    EXPECT_EQ(media.service(0)->getWebsocketManager(), navigation.service(1)->getWebsocketManager())
+    EXPECT_NE(navigation.service(0)->getWebsocketManager(), navigation.service(1)->getWebsocketManager())
         << "navigation is not reached at its new origin";
     EXPECT_EQ((Events{"available 1"}), media.heard());
 }

@@ -167,7 +167,9 @@ public:
             running();
             server = std::move(servers.at(origin));
             if (!server) return;
-            // Its WebSocket connections end first, through their own threads.
+            // No client gets in again while its WebSocket connections end,
+            // each through its own thread.
+            server->stopAccepting();
             webSockets.dropOrigin(origin);
             server->stop();
             server.reset();  // closes the listening socket before the port is asked for again
@@ -202,6 +204,7 @@ public:
                                              [&](const ServiceDef& s) { return s.origin == origin; }) == 1;
             if (!alone) throw std::logic_error("service " + name + " does not have an origin of its own");
             if (servers.at(origin)) {
+                servers[origin]->stopAccepting();
                 webSockets.dropOrigin(origin);
                 servers[origin]->stop();
                 servers[origin].reset();

@@ -263,15 +263,19 @@ void OriginServer::serve(int fd) {
     }
 }
 
-void OriginServer::stop() {
-    if (m_stopped) return;
-    m_stopped = true;
+void OriginServer::stopAccepting() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping.store(true);
     }
     if (m_acceptor.joinable()) m_acceptor.join();
     m_socket.close();
+}
+
+void OriginServer::stop() {
+    if (m_stopped) return;
+    m_stopped = true;
+    stopAccepting();
     m_tracker->shutdownAll();
     m_ready.notify_all();
     // The acceptor has ended, so the worker list no longer grows.

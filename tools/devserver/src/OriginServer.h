@@ -41,6 +41,8 @@ public:
     void start();
     /// Stops accepting, shuts open connections down and waits for the workers.
     void stop();
+    /// Stops accepting and closes the listening socket; open connections stay.
+    void stopAccepting();
 
 private:
     void acceptLoop();
