@@ -6,6 +6,7 @@
 #include "model/SourceLocation.h"
 
 #include <mutex>
+#include <set>
 
 namespace qel {
 
@@ -59,6 +60,9 @@ private:
         std::shared_ptr<Service> service;
         detail::NoticeOrder order;
     };
+
+    std::mutex connectionsMtx;
+    std::set<std::shared_ptr<StaticConnection>> connections;
 
     void addServiceListenerStatic(const std::string& name, const UntypedServiceListener& listener,
                                   const Service::Creator& creator);
@@ -123,13 +127,24 @@ void QelServiceRegistry::Core::addServiceListenerStatic(const std::string& name,
     connection->listener = listener;
     connection->creator = creator;
     if (creator) connection->service = creator(accessor, manager);
+    {
+        std::lock_guard<std::mutex> lock(connectionsMtx);
+        connections.insert(connection);
+    }
+    // Held weakly by the notices (the manager keeps them, and the service
+    // object holds the manager); `connections` owns it until it is lost.
     std::weak_ptr<Core> weakSelf = weak_from_this();
+    std::weak_ptr<StaticConnection> weakConnection = connection;
     manager->connectToWebsocketAndThen(
-        [weakSelf, connection, accessor, manager] {
-            if (auto self = weakSelf.lock()) self->staticUp(connection);
+        [weakSelf, weakConnection] {
+            auto self = weakSelf.lock();
+            auto current = weakConnection.lock();
+            if (self && current) self->staticUp(current);
         },
-        [weakSelf, connection] {
-            if (auto self = weakSelf.lock()) self->staticDown(connection);
+        [weakSelf, weakConnection] {
+            auto self = weakSelf.lock();
+            auto current = weakConnection.lock();
+            if (self && current) self->staticDown(current);
         });
 }
 
@@ -147,6 +162,10 @@ void QelServiceRegistry::Core::staticUp(const std::shared_ptr<StaticConnection>&
 void QelServiceRegistry::Core::staticDown(const std::shared_ptr<StaticConnection>& connection) {
     const detail::NoticeOrder::Loss loss = connection->order.lost();
     if (loss == detail::NoticeOrder::IGNORED || loss == detail::NoticeOrder::DEFERRED) return;
+    {
+        std::lock_guard<std::mutex> lock(connectionsMtx);
+        connections.erase(connection);
+    }
     if (!running()) return;
     if (loss == detail::NoticeOrder::LOST_AFTER_AVAILABLE) {
         try {

@@ -199,13 +199,21 @@ void ServiceRegistryClientHandler::setUpAndFile(const Listener& listener, Snapsh
 }
 
 void ServiceRegistryClientHandler::connect(const std::shared_ptr<Connection>& connection) {
+    // The notices hold the connection weakly: the manager keeps them, and
+    // the connection's service object holds the manager. `connections`
+    // owns the connection while it is the listener's latest.
     std::weak_ptr<ServiceRegistryClientHandler> weakSelf = weak_from_this();
+    std::weak_ptr<Connection> weakConnection = connection;
     connection->manager->connectToWebsocketAndThen(
-        [weakSelf, connection] {
-            if (auto self = weakSelf.lock()) self->connectionUp(connection);
+        [weakSelf, weakConnection] {
+            auto self = weakSelf.lock();
+            auto current = weakConnection.lock();
+            if (self && current) self->connectionUp(current);
         },
-        [weakSelf, connection] {
-            if (auto self = weakSelf.lock()) self->connectionDown(connection);
+        [weakSelf, weakConnection] {
+            auto self = weakSelf.lock();
+            auto current = weakConnection.lock();
+            if (self && current) self->connectionDown(current);
         });
 }
 
