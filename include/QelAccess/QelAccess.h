@@ -49,6 +49,12 @@
 #include <QelAccess/ServiceRegistryClientHandler.h>
 #include <QelAccess/UntypedServiceListener.h>
 
+// Element registry and client services
+#include <QelAccess/ElementRegistry.h>
+#include <QelAccess/ElementRegistryEntry.h>
+#include <QelAccess/GenericXObject.h>
+#include <QelAccess/QelClientServices.h>
+
 // Logging facilities and version
 #include <QelAccess/QelAccessLoggingClassifier.h>
 #include <QelAccess/QelAccessVersion.h>
