@@ -55,7 +55,8 @@ public:
     /// the resource subscription of the entry's service and resource.
     void registerEntry(std::shared_ptr<ElementRegistryEntry> newEntry, std::shared_ptr<XObjectDescriptor> descriptor);
     /// Ends the entry's element subscriptions (its gone callback hears of
-    /// each); nothing reaches the entry afterwards.
+    /// each); nothing reaches the entry afterwards: an update being
+    /// delivered to it on another thread is waited for.
     void unregisterEntry(std::shared_ptr<ElementRegistryEntry> oldEntry);
     /// Forgets every entry and subscription; service listeners stay.
     void unsubscribeFromAll();

@@ -89,6 +89,12 @@ public:
     /// Ends the given subscriptions and tells the gone callback of each,
     /// in key order; call without locks that the callback might need.
     void endAndTellGone(const std::map<std::string, std::shared_ptr<Subscription>>& released) const;
+    /// Hands an update of the element to the callback while the entry holds
+    /// the element (or a place for it).
+    void deliver(const std::string& uuid, qelutil::JsonObject::Shared element) const;
+    /// Returns once no delivery that began earlier is still running; with
+    /// the elements released first, none reaches the entry afterwards.
+    void awaitDeliveries() const;
 
 private:
     QelFilter m_filter;
@@ -98,6 +104,9 @@ private:
     bool m_subscribeToAll = false;
     XObjectDescriptor m_descriptor;
     mutable std::mutex m_mutex;  // guards m_subscriptions
+    /// Held while the callback runs; recursive, so that a callback may
+    /// unregister its own entry.
+    mutable std::recursive_mutex m_deliveryMutex;
     /// A null handle marks a place reserved for a subscription under way.
     std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions;
 };

@@ -256,9 +256,7 @@ void ElementRegistry::subscribeToElementForEntry(const std::shared_ptr<Service>&
     // delivered after it lost it or was unregistered.
     std::weak_ptr<ElementRegistryEntry> weakEntry = subscribe.entry;
     IWebsocketManager::ElementCallback deliver = [weakEntry, uuid](qelutil::JsonObject::Shared element) {
-        auto entry = weakEntry.lock();
-        if (!entry || !entry->isSubscribedTo(uuid)) return;
-        if (auto callback = entry->getCallback()) callback(std::move(element));
+        if (auto entry = weakEntry.lock()) entry->deliver(uuid, std::move(element));
     };
     SubscriptionType subscription;
     try {
@@ -355,6 +353,7 @@ void ElementRegistry::unregisterEntry(std::shared_ptr<ElementRegistryEntry> oldE
         }
         released = oldEntry->releaseAll();
     }
+    oldEntry->awaitDeliveries();
     oldEntry->endAndTellGone(released);
 }
 

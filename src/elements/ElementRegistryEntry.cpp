@@ -109,6 +109,14 @@ std::map<std::string, std::shared_ptr<Subscription>> ElementRegistryEntry::relea
     return released;
 }
 
+void ElementRegistryEntry::deliver(const std::string& uuid, qelutil::JsonObject::Shared element) const {
+    std::lock_guard<std::recursive_mutex> delivering(m_deliveryMutex);
+    if (!isSubscribedTo(uuid) || !m_callback) return;
+    m_callback(std::move(element));
+}
+
+void ElementRegistryEntry::awaitDeliveries() const { std::lock_guard<std::recursive_mutex> barrier(m_deliveryMutex); }
+
 void ElementRegistryEntry::endAndTellGone(const std::map<std::string, std::shared_ptr<Subscription>>& released) const {
     for (const auto& element : released)
         if (element.second) element.second->unsubscribe();

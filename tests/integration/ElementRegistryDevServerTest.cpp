@@ -38,43 +38,45 @@ const std::set<std::string> kJazz = {"t13", "t14", "t15", "t16", "t17", "t18",
                                      "t37", "t38", "t39", "t40", "t41", "t42"};
 
 /// What one entry heard: updates per element and the gone elements in order.
+/// The callbacks share the record, so late deliveries never outlive it.
 class Heard {
 public:
     std::shared_ptr<ElementRegistryEntry> entry(bool all, const qel::QelFilter& filter) {
         auto made = std::make_shared<ElementRegistryEntry>("media", "tracks");
         made->withFilter(filter).subscribeToAll(all);
-        made->onUpdate([this](qelutil::JsonObject::Shared element) {
-            std::lock_guard<std::mutex> lock(mtx);
-            ++updates[element->getString("id")];
-            last[element->getString("id")] = element;
+        made->onUpdate([record = m_record](qelutil::JsonObject::Shared element) {
+            std::lock_guard<std::mutex> lock(record->mtx);
+            ++record->updates[element->getString("id")];
         });
-        made->onGone([this](const std::string& uuid) {
-            std::lock_guard<std::mutex> lock(mtx);
-            gone.push_back(uuid);
+        made->onGone([record = m_record](const std::string& uuid) {
+            std::lock_guard<std::mutex> lock(record->mtx);
+            record->gone.push_back(uuid);
         });
         return made;
     }
     std::set<std::string> updated() const {
-        std::lock_guard<std::mutex> lock(mtx);
+        std::lock_guard<std::mutex> lock(m_record->mtx);
         std::set<std::string> ids;
-        for (const auto& element : updates) ids.insert(element.first);
+        for (const auto& element : m_record->updates) ids.insert(element.first);
         return ids;
     }
     int updatesOf(const std::string& id) const {
-        std::lock_guard<std::mutex> lock(mtx);
-        auto found = updates.find(id);
-        return found == updates.end() ? 0 : found->second;
+        std::lock_guard<std::mutex> lock(m_record->mtx);
+        auto found = m_record->updates.find(id);
+        return found == m_record->updates.end() ? 0 : found->second;
     }
     std::vector<std::string> goneIds() const {
-        std::lock_guard<std::mutex> lock(mtx);
-        return gone;
+        std::lock_guard<std::mutex> lock(m_record->mtx);
+        return m_record->gone;
     }
 
 private:
-    mutable std::mutex mtx;
-    std::map<std::string, int> updates;
-    std::map<std::string, qelutil::JsonObject::Shared> last;
-    std::vector<std::string> gone;
+    struct Record {
+        std::mutex mtx;
+        std::map<std::string, int> updates;
+        std::vector<std::string> gone;
+    };
+    std::shared_ptr<Record> m_record = std::make_shared<Record>();
 };
 
 std::set<std::string> held(const ElementRegistryEntry& entry) {
@@ -211,7 +213,10 @@ TEST_F(ElementRegistryDevServerTest, UnregisteringTellsEachHeldElementGoneOnceAn
     auto stayingEntry = staying.entry(true, jazz());
     registry->registerEntry(leavingEntry, jazzResource());
     registry->registerEntry(stayingEntry, jazzResource());
-    ASSERT_TRUE(waitFor([&] { return held(*leavingEntry) == kJazz && held(*stayingEntry) == kJazz; }));
+    ASSERT_TRUE(waitFor([&] {
+        return held(*leavingEntry) == kJazz && held(*stayingEntry) == kJazz && staying.updatesOf("t15") == 1 &&
+               leaving.updatesOf("t15") == 1;
+    }));
     registry->unregisterEntry(leavingEntry);
     std::vector<std::string> expected(kJazz.begin(), kJazz.end());
     EXPECT_EQ(expected, leaving.goneIds());
