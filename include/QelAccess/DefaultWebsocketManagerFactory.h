@@ -8,15 +8,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace qel {
 
 class DefaultWebsocketManager2;
 
 /// Creates DefaultWebsocketManager2 objects and shares one per server
-/// origin (serverBaseUri): services on the same origin share one connection
-/// and the configuration of the first of them. All operations may be called
-/// from any thread.
+/// origin and base path (serverBaseUri, serverBasePath): services under the
+/// same base path of an origin share one connection and the configuration of
+/// the first of them. A manager's handshake and event names carry its base
+/// path, so services under other base paths of the origin (the registry at
+/// "/" beside services at "/api/", say) get managers of their own. All
+/// operations may be called from any thread.
 class DefaultWebsocketManagerFactory : public IWebsocketManagerFactory {
 public:
     DefaultWebsocketManagerFactory();
@@ -29,6 +33,7 @@ public:
                                                      std::shared_ptr<qelutil::ITaskExecutor> taskExecutor,
                                                      std::shared_ptr<qelutil::LoggerFactory> loggerFactory) override;
     void setConnectionBackoffPicker(BackoffPicker backoffPicker) override;
+    /// Disconnects and forgets every manager of the origin.
     void destroyWebsocketManager(const std::string& origin) override;
 
     /// Disconnects every manager, in origin order, and forgets them all.
@@ -45,7 +50,8 @@ private:
     // Guards the map and the picker. It is never held while a manager
     // disconnects, because disconnect() joins the connection thread.
     std::mutex mtx;
-    std::map<std::string, Entry> mapDefaultWebsocketManager;  // by serverBaseUri
+    /// By serverBaseUri, then serverBasePath.
+    std::map<std::pair<std::string, std::string>, Entry> mapDefaultWebsocketManager;
     BackoffPicker m_backoffPicker;
 };
 

@@ -26,10 +26,11 @@ IWebsocketManager::Shared DefaultWebsocketManagerFactory::createWebsocketManager
     std::shared_ptr<qelutil::ITaskExecutor> taskExecutor, std::shared_ptr<qelutil::LoggerFactory> loggerFactory) {
     if (!loggerFactory) return nullptr;
     const std::string& origin = serviceConfiguration.serverBaseUri;
+    const auto key = std::make_pair(origin, serviceConfiguration.serverBasePath);
     BackoffPicker picker;
     {
         std::lock_guard<std::mutex> lock(mtx);
-        auto found = mapDefaultWebsocketManager.find(origin);
+        auto found = mapDefaultWebsocketManager.find(key);
         if (found != mapDefaultWebsocketManager.end()) {
             found->second.logger.logInfo() << "DefaultWebsocketManager: reusing Websocket Manager for service="
                                            << serviceConfiguration.serviceName << ", origin=" << origin;
@@ -44,7 +45,7 @@ IWebsocketManager::Shared DefaultWebsocketManagerFactory::createWebsocketManager
     if (picker) manager->setConnectBackoffGenerator(picker(serviceConfiguration.serviceName));
 
     std::lock_guard<std::mutex> lock(mtx);
-    auto inserted = mapDefaultWebsocketManager.emplace(origin, Entry{manager, managerLogger(*loggerFactory)});
+    auto inserted = mapDefaultWebsocketManager.emplace(key, Entry{manager, managerLogger(*loggerFactory)});
     Entry& entry = inserted.first->second;
     if (!inserted.second) {
         // Another caller created the manager of this origin meanwhile; ours
@@ -64,20 +65,21 @@ void DefaultWebsocketManagerFactory::setConnectionBackoffPicker(BackoffPicker ba
 }
 
 void DefaultWebsocketManagerFactory::destroyWebsocketManager(const std::string& origin) {
-    std::shared_ptr<DefaultWebsocketManager2> manager;
+    std::vector<std::shared_ptr<DefaultWebsocketManager2>> managers;
     {
         std::lock_guard<std::mutex> lock(mtx);
-        auto found = mapDefaultWebsocketManager.find(origin);
-        if (found == mapDefaultWebsocketManager.end()) return;
-        found->second.logger.logDebug() << "destroyWebsocketManager: disconnect: " << origin;
-        manager = std::move(found->second.manager);
-        mapDefaultWebsocketManager.erase(found);
+        auto found = mapDefaultWebsocketManager.lower_bound(std::make_pair(origin, std::string()));
+        while (found != mapDefaultWebsocketManager.end() && found->first.first == origin) {
+            found->second.logger.logDebug() << "destroyWebsocketManager: disconnect: " << origin;
+            managers.push_back(std::move(found->second.manager));
+            found = mapDefaultWebsocketManager.erase(found);
+        }
     }
-    manager->disconnect();
+    for (auto& manager : managers) manager->disconnect();
 }
 
 void DefaultWebsocketManagerFactory::stopAndClearAll() {
-    std::map<std::string, Entry> managers;
+    std::map<std::pair<std::string, std::string>, Entry> managers;
     {
         std::lock_guard<std::mutex> lock(mtx);
         managers.swap(mapDefaultWebsocketManager);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -43,8 +44,10 @@ struct ProgramRun {
     }
 };
 
-/// Reads both pipes until each reaches end of file or the deadline passes.
-void collect(int outFd, int errFd, ProgramRun& run, std::chrono::steady_clock::time_point deadline) {
+/// Reads both pipes until each reaches end of file or the deadline passes;
+/// counts the lines of standard output into `outLines` when given.
+void collect(int outFd, int errFd, ProgramRun& run, std::chrono::steady_clock::time_point deadline,
+             std::atomic<int>* outLines) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     std::string* sinks[2] = {&run.out, &run.err};
     int open = 2;
@@ -56,6 +59,7 @@ void collect(int outFd, int errFd, ProgramRun& run, std::chrono::steady_clock::t
             const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(n));
+                if (i == 0 && outLines) *outLines += static_cast<int>(std::count(buffer, buffer + n, '\n'));
             } else {
                 fds[i].fd = -1;
                 --open;
@@ -65,7 +69,8 @@ void collect(int outFd, int errFd, ProgramRun& run, std::chrono::steady_clock::t
 }
 
 /// Runs qel with `args`, feeding `input` to its stdin.
-ProgramRun runQel(const std::vector<std::string>& args, const std::string& input = {}) {
+ProgramRun runQel(const std::vector<std::string>& args, const std::string& input = {},
+                  std::atomic<int>* outLines = nullptr) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
     posix_spawn_file_actions_t actions;
@@ -90,7 +95,7 @@ ProgramRun runQel(const std::vector<std::string>& args, const std::string& input
         signal(SIGPIPE, SIG_IGN);
         if (!input.empty() && write(in[1], input.data(), input.size()) < 0) run.err = "stdin not written";
         close(in[1]);
-        collect(out[0], err[0], run, std::chrono::steady_clock::now() + std::chrono::seconds(60));
+        collect(out[0], err[0], run, std::chrono::steady_clock::now() + std::chrono::seconds(60), outLines);
         int status = 0;
         if (!qeltest::waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30))) {
             kill(pid, SIGKILL);
@@ -305,6 +310,33 @@ TEST_F(QelCliTest, TransportFailuresExitWithThree) {
     server.refuseConnections(std::chrono::seconds(30));
     const ProgramRun closed = onMedia({"--log-level", "off", "read", "media"});
     EXPECT_EQ(3, closed.status) << closed.err;
+}
+
+TEST_F(QelCliTest, WatchThroughTheRegistryKeepsWatchingTheMatchingElementsAcrossServiceLoss) {
+    ProgramRun watch;
+    std::atomic<int> lines{0};
+    std::thread watcher([&] {
+        watch = runQel({"--registry", registry, "--log-level", "off", "watch", "media/tracks", "--where", "genre=jazz",
+                        "--count", "24", "--for", "60"},
+                       {}, &lines);
+    });
+    // The service notice and the twelve jazz tracks; then the loss ends
+    // their subscriptions and the return brings them back.
+    EXPECT_TRUE(qeltest::waitFor([&] { return lines >= 13; }, std::chrono::seconds(30)));
+    server.dropWebSockets();
+    watcher.join();
+    ASSERT_EQ(0, watch.status) << watch.err;
+    int updates = 0, lost = 0;
+    for (std::size_t start = 0, end; (end = watch.out.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = watch.out.substr(start, end - start);
+        if (line.find(" update ") != std::string::npos) {
+            ++updates;
+            EXPECT_NE(std::string::npos, line.find("\"genre\":\"jazz\"")) << line;
+        }
+        lost += line.find("service media unavailable") != std::string::npos;
+    }
+    EXPECT_EQ(24, updates) << watch.out;
+    EXPECT_GE(lost, 1) << watch.out;
 }
 
 TEST_F(QelCliTest, WatchPrintsTheCurrentStateAndEveryPushedChange) {

@@ -64,6 +64,8 @@ struct Options {
     /// watch: stop after this many updates (0: no limit) or seconds (0: no limit).
     std::size_t watchCount = 0;
     int watchSeconds = 0;
+    /// watch through the registry: "name=value" items an element must match.
+    std::vector<std::string> where;
 };
 
 }  // namespace qelcli

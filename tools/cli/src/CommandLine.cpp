@@ -83,6 +83,9 @@ void buildCommands(CLI::App& app, Options& options) {
                                        "SERVICE/RESOURCE[/ID]", "what to watch");
     watch->add_option("--count", options.watchCount, "stop after N updates (the first is the current state)");
     watch->add_option("--for", options.watchSeconds, "stop after S seconds")->check(CLI::NonNegativeNumber);
+    watch->add_option("--where", options.where,
+                      "with --registry: keep watching every element with NAME=VALUE (a comma list allows several)")
+        ->type_name("NAME=VALUE");
     addReadShaping(*watch, options.query);
 }
 

@@ -97,7 +97,7 @@ Discovery::Discovery(const std::string& registryUri, qelutil::LoggerFactory::sha
     settings.servicesFilterFunction = [state = m_state](qelutil::JsonArray::Shared listing) {
         if (listing) state->listed(*listing);
     };
-    m_registry = std::make_unique<qel::QelServiceRegistry>(
+    m_registry = std::make_shared<qel::QelServiceRegistry>(
         m_managers, std::make_shared<qel::ConfigManager>(), loggerFactory,
         std::make_shared<ObservedTransports>(std::move(transports), m_state), std::move(callbackExecutor),
         std::move(httpExecutor), settings, nullptr);

@@ -31,7 +31,7 @@ public:
     /// available within `deadline`.
     Endpoint locate(const std::string& service, std::chrono::milliseconds deadline);
 
-    qel::IServiceRegistry& registry() { return *m_registry; }
+    std::shared_ptr<qel::IServiceRegistry> registry() { return m_registry; }
 
     /// What the registry's notices and listings reported.
     class State;
@@ -40,7 +40,7 @@ private:
     std::shared_ptr<State> m_state;
     std::string m_registryUri;
     std::shared_ptr<qel::DefaultWebsocketManagerFactory> m_managers;
-    std::unique_ptr<qel::QelServiceRegistry> m_registry;
+    std::shared_ptr<qel::QelServiceRegistry> m_registry;
 };
 
 }  // namespace qelcli

@@ -60,20 +60,6 @@ void applySort(const std::vector<std::string>& sort, QueryOptions& options) {
     if (!fields.empty()) options.setSortbyFields(fields);
 }
 
-void applyFilters(const std::vector<std::string>& filters, qel::QelFilter& filter) {
-    // Several --filter items for one name widen it to a list, like a comma list.
-    std::map<std::string, std::vector<std::string>> values;
-    for (const std::string& item : filters) {
-        const std::size_t equals = item.find('=');
-        if (equals == std::string::npos || equals == 0 || equals + 1 == item.size())
-            usage("--filter takes NAME=VALUE: " + item);
-        for (const std::string& value : split(item.substr(equals + 1), ',')) {
-            if (value.empty()) usage("--filter has an empty value: " + item);
-            values[item.substr(0, equals)].push_back(value);
-        }
-    }
-    for (const auto& entry : values) filter.add(entry.first, entry.second);
-}
 
 void applyExpand(const std::string& expand, QueryOptions& options) {
     if (expand.empty()) return;
@@ -107,12 +93,27 @@ Target parseTarget(const std::string& text, int minSegments, int maxSegments, co
     return target;
 }
 
+void applyFilterItems(const std::vector<std::string>& items, qel::QelFilter& filter, const std::string& option) {
+    // Several items for one name widen it to a list, like a comma list.
+    std::map<std::string, std::vector<std::string>> values;
+    for (const std::string& item : items) {
+        const std::size_t equals = item.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == item.size())
+            usage(option + " takes NAME=VALUE: " + item);
+        for (const std::string& value : split(item.substr(equals + 1), ',')) {
+            if (value.empty()) usage(option + " has an empty value: " + item);
+            values[item.substr(0, equals)].push_back(value);
+        }
+    }
+    for (const auto& entry : values) filter.add(entry.first, entry.second);
+}
+
 void applyReadShaping(const QueryArguments& query, qel::XObjectDescriptor& descriptor) {
     QueryOptions& options = descriptor.getQueryOptions();
     if (query.limit >= 0) options.setPagingLimit(query.limit);
     applyOffset(query.offset, options);
     applySort(query.sort, options);
-    applyFilters(query.filters, descriptor.getQelFilter());
+    applyFilterItems(query.filters, descriptor.getQelFilter(), "--filter");
 }
 
 void applyFields(const QueryArguments& query, qel::XObjectDescriptor& descriptor) {

@@ -25,6 +25,10 @@ Target parseTarget(const std::string& text, int minSegments, int maxSegments, co
 /// Throws a usage CliError for a malformed item.
 void applyReadShaping(const QueryArguments& query, qel::XObjectDescriptor& descriptor);
 
+/// Adds "name=value" items (a value may be a comma list; several items for
+/// one name widen it) to the filter; `option` names the option in errors.
+void applyFilterItems(const std::vector<std::string>& items, qel::QelFilter& filter, const std::string& option);
+
 /// Puts the returned and expanded fields into the descriptor.
 void applyFields(const QueryArguments& query, qel::XObjectDescriptor& descriptor);
 
