@@ -1,10 +1,14 @@
 // An application that finds the media service through the service registry
 // and tells what it hears: the service coming and going, and, for as long as
-// it runs, every update of the favourite tracks. Run it against qel-devserver:
+// it runs, every update of the favourite tracks (an element-registry entry on
+// media/tracks for favorite=true) and every track that stops being one. Run
+// it against qel-devserver:
 //
 //   qel-devserver --port 0        (note the "registry" address it prints)
 //   media_app http://127.0.0.1:PORT/
+//   qel --registry http://127.0.0.1:PORT/ update media/tracks/t7 '{"rating":5}'
 //
+// A line "list" on its standard input prints the tracks it is subscribed to.
 // It runs until its standard input ends (Ctrl-D) or it is interrupted.
 
 #include <QelAccess/QelAccess.h>
@@ -17,6 +21,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -76,10 +81,35 @@ int main(int argc, char** argv) {
             return std::make_unique<qel::Service>(std::move(accessor), std::move(manager));
         });
 
+    // Keep subscribed to every favourite track, whatever happens to the service.
+    auto elements = std::make_shared<qel::ElementRegistry>(
+        registry, std::shared_ptr<qelutil::ILogger>(loggers->createLogger("media_app")));
+    qel::QelFilter favourites;
+    favourites.add("favorite", true);
+    auto entry = std::make_shared<qel::ElementRegistryEntry>("media", "tracks");
+    entry->withFilter(favourites)
+        .subscribeToAll(true)
+        .onUpdate([](qelutil::JsonObject::Shared track) {
+            std::ostringstream line;
+            line << "update " << track->getString("id") << " \"" << (track->isString("name") ? track->getString("name") : "")
+                 << "\" rating=" << (track->isDouble("rating") || track->isLong("rating") ? track->getDouble("rating") : 0.0)
+                 << " favorite=" << (track->isBool("favorite") && track->getBool("favorite") ? "true" : "false");
+            say(line.str());
+        })
+        .onGone([](const std::string& id) { say("gone " + id); });
+    // The server sends only favourites, so a track that stops being one leaves.
+    auto resource = std::make_shared<qel::XObjectDescriptor>("media", "tracks");
+    resource->getQelFilter() = favourites;
+    elements->registerEntry(entry, resource);
+
     // Standard input ending is the demo's way to say "stop".
-    std::thread input([] {
+    std::thread input([entry] {
         std::string line;
         while (std::getline(std::cin, line)) {
+            if (line != "list") continue;
+            std::string ids;
+            for (const auto& id : entry->getSubscribedUuids()) ids += (ids.empty() ? "" : ", ") + id;
+            say("subscribed to " + ids);
         }
         interrupted = true;
     });
