@@ -32,13 +32,50 @@ namespace httpdetail {
 /// instead of passed on.
 class ClientConnection : public Poco::Net::HTTPClientSession {
 public:
+    using Clock = std::chrono::steady_clock;
+
     ClientConnection(const std::string& host, Poco::UInt16 port) : HTTPClientSession(host, port) {}
 
+    /// Starts an exchange that must have read its whole reply by `deadline`;
+    /// each wait for reply bytes lasts at most `receive` and never past it.
+    void beginExchange(Clock::time_point deadline, Poco::Timespan receive) {
+        m_deadline = deadline;
+        m_receive = receive;
+        m_limitedByDeadline = false;
+        if (m_armed != receive && m_armed != Poco::Timespan() && connected()) socket().setReceiveTimeout(receive);
+        m_armed = receive;
+    }
+
     /// Up to `length` bytes; 0 at the end of the stream.
-    int readSome(char* buffer, std::streamsize length) { return read(buffer, length); }
+    int readSome(char* buffer, std::streamsize length) {
+        if (!hasUnreadBytes()) armReceive();
+        return read(buffer, length);
+    }
     /// The next byte, or EOF.
-    int nextByte() { return get(); }
+    int nextByte() {
+        if (!hasUnreadBytes()) armReceive();
+        return get();
+    }
     bool hasUnreadBytes() const { return buffered() > 0; }
+    /// Whether the last wait for reply bytes was cut short by the deadline.
+    bool limitedByDeadline() const { return m_limitedByDeadline; }
+
+private:
+    /// Bounds the next socket receive by what is left of the exchange.
+    void armReceive() {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(m_deadline - Clock::now());
+        m_limitedByDeadline = left.count() < m_receive.totalMicroseconds();
+        if (left.count() <= 0) throw Poco::TimeoutException("the reply did not complete in time");
+        const Poco::Timespan wait = m_limitedByDeadline ? Poco::Timespan(left.count()) : m_receive;
+        if (wait == m_armed) return;
+        socket().setReceiveTimeout(wait);
+        m_armed = wait;
+    }
+
+    Clock::time_point m_deadline = Clock::time_point::max();
+    Poco::Timespan m_receive;
+    Poco::Timespan m_armed;  ///< the socket's receive time-out as last set here; zero: not set here
+    bool m_limitedByDeadline = false;
 };
 
 }  // namespace httpdetail
@@ -189,12 +226,22 @@ private:
 /// byte of a reply arrived, so that it may be repeated on a new connection.
 class ExchangeError : public HttpException {
 public:
-    ExchangeError(const std::string& what, bool beforeReply) : HttpException(what), m_beforeReply(beforeReply) {}
+    ExchangeError(const std::string& what, bool beforeReply, bool nothingWritten)
+        : HttpException(what), m_beforeReply(beforeReply), m_nothingWritten(nothingWritten) {}
     bool beforeReply() const { return m_beforeReply; }
+    /// Whether it failed before any byte of the request was handed to the
+    /// connection, so that the server cannot have seen it.
+    bool nothingWritten() const { return m_nothingWritten; }
 
 private:
     bool m_beforeReply;
+    bool m_nothingWritten;
 };
+
+/// Methods whose repetition leaves the server as one request would.
+bool idempotent(const std::string& method) {
+    return method == Poco::Net::HTTPRequest::HTTP_GET || method == Poco::Net::HTTPRequest::HTTP_DELETE;
+}
 
 /// A reply that breaks the HTTP framing or the configured limits.
 class BadReply : public std::runtime_error {
@@ -446,8 +493,10 @@ private:
             reusable = exchange(*connection, request, body, out, response);
         } catch (const ExchangeError& e) {
             // An idle connection the server has just closed fails before any
-            // reply byte arrives; the request is repeated once on a new one.
-            if (!reused || !e.beforeReply()) throw;
+            // reply byte arrives; the request is repeated once on a new one,
+            // unless the server may have carried out a request that is not
+            // safe to repeat.
+            if (!reused || !e.beforeReply() || !(idempotent(method) || e.nothingWritten())) throw;
             connection = newConnection();
             reusable = exchange(*connection, request, body, out, response);
         }
@@ -505,11 +554,15 @@ private:
     bool exchange(ClientConnection& connection, Poco::Net::HTTPRequest& request, const std::string* body,
                   std::ostream& out, HttpResponse& response) const {
         Phase phase = Phase::SEND;
+        bool writing = false;
+        connection.beginExchange(ClientConnection::Clock::now() + m_options.exchangeTimeout,
+                                 toTimespan(m_options.receiveTimeout));
         ReplyReader reader(connection, m_options.maxBodySize);
         // Failures before any reply byte arrived, time-outs excepted, may be
         // repeated: the server has not acted on the request.
         const auto beforeReply = [&] { return phase == Phase::SEND || !reader.anyReceived(); };
         try {
+            writing = true;
             std::ostream& requestStream = connection.sendRequest(request);
             if (body) requestStream.write(body->data(), static_cast<std::streamsize>(body->size()));
             const bool written = static_cast<bool>(requestStream);
@@ -529,11 +582,11 @@ private:
             return m_options.keepAlive && delimited && status != 101 && head.getKeepAlive() &&
                    !connection.hasUnreadBytes();
         } catch (const Poco::TimeoutException& e) {
-            throw failure(request, phase, e.displayText() + timeoutNote(phase), false);
+            throw failure(request, phase, e.displayText() + timeoutNote(phase, connection), false, false);
         } catch (const Poco::Exception& e) {
-            throw failure(request, phase, e.displayText(), beforeReply());
+            throw failure(request, phase, e.displayText(), beforeReply(), !writing);
         } catch (const std::exception& e) {
-            throw failure(request, phase, e.what(), beforeReply());
+            throw failure(request, phase, e.what(), beforeReply(), !writing);
         }
     }
 
@@ -569,7 +622,9 @@ private:
         return delimited;
     }
 
-    std::string timeoutNote(Phase phase) const {
+    std::string timeoutNote(Phase phase, const ClientConnection& connection) const {
+        if (phase != Phase::SEND && connection.limitedByDeadline())
+            return " (exchange time-out " + std::to_string(m_options.exchangeTimeout.count()) + " ms)";
         if (phase == Phase::SEND)
             return " (connect time-out " + std::to_string(m_options.connectTimeout.count()) + " ms, send time-out " +
                    std::to_string(m_options.receiveTimeout.count()) + " ms)";
@@ -577,12 +632,12 @@ private:
     }
 
     ExchangeError failure(const Poco::Net::HTTPRequest& request, Phase phase, const std::string& cause,
-                          bool beforeReply) const {
+                          bool beforeReply, bool nothingWritten) const {
         static const char* const stage[] = {"while connecting or sending the request", "while receiving the reply header",
                                             "while receiving the reply body"};
         return ExchangeError("HTTP " + request.getMethod() + " " + m_target.origin + request.getURI() + " failed " +
                                  stage[static_cast<int>(phase)] + ": " + cause,
-                             beforeReply);
+                             beforeReply, nothingWritten);
     }
 
     std::shared_ptr<PocoHttpSessionFactory::Pool> m_pool;

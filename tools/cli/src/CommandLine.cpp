@@ -105,7 +105,7 @@ std::optional<int> parseCommandLine(int argc, char** argv, Options& options) {
     app.add_flag("--compact", options.compact, "print JSON on one line");
     app.add_option("--log-level", options.logLevel, "library log lines on stderr from this level on (default warning)")
         ->check(CLI::IsMember({"trace", "debug", "info", "warning", "error", "off"}));
-    app.add_option("--timeout", options.timeoutSeconds, "connect and receive time-out in seconds (default 10)")
+    app.add_option("--timeout", options.timeoutSeconds, "connect, receive and whole-reply time-out in seconds (default 10)")
         ->check(CLI::Range(1, 3600));
     buildCommands(app, options);
 

@@ -70,6 +70,7 @@ qelutil::IHttpSessionFactory::Shared sessionFactory(int timeoutSeconds) {
     qelutil::PocoHttpSessionFactory::Options options;
     options.connectTimeout = std::chrono::seconds(timeoutSeconds);
     options.receiveTimeout = std::chrono::seconds(timeoutSeconds);
+    options.exchangeTimeout = std::chrono::seconds(timeoutSeconds);
     options.userAgent = "qel";
     return std::make_shared<qelutil::PocoHttpSessionFactory>(options);
 }

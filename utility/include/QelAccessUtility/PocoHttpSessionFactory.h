@@ -14,7 +14,8 @@ namespace qelutil {
 /// later sessions of this factory; a connection returns to the pool only
 /// after its reply body was read completely and the server did not ask to
 /// close it. A request that fails on a pooled connection before any reply
-/// byte arrived is retried once on a fresh connection. Thread-safe: sessions
+/// byte arrived is retried once on a fresh connection if it is a GET or a
+/// DELETE, or if none of it was written. Thread-safe: sessions
 /// of one factory may be used from several threads at once.
 ///
 /// A session uses the options in force when it was created; the setters
@@ -26,6 +27,9 @@ public:
     struct Options {
         std::chrono::milliseconds connectTimeout{5000};
         std::chrono::milliseconds receiveTimeout{30000};
+        /// The whole exchange, from sending the request to the last reply
+        /// byte, so that a server dripping its reply cannot hold a request.
+        std::chrono::milliseconds exchangeTimeout{120000};
         bool keepAlive = true;
         std::size_t maxIdlePerOrigin = 8;
         /// Reply bodies larger than this fail the request (HttpException).
