@@ -133,6 +133,8 @@ private:
     bool takePayload(ReceiveState& state, const char* data, std::size_t length);
     bool endFrame(ReceiveState& state);
     bool appendToReadBuffer(ReceiveState& state, const char* data, std::size_t length);
+    void protocolError(const char* what, const ReceiveState& state);
+    void dropBrokenDocument(ReceiveState& state);
     bool handleMessages(ReceiveState& state);
     void dispatchMessage(const qelutil::JsonObject::Shared& obj);
     void deliver(qelutil::Task task);

@@ -38,6 +38,10 @@ constexpr int kOpClose = Poco::Net::WebSocket::FRAME_OP_CLOSE;
 constexpr int kOpPing = Poco::Net::WebSocket::FRAME_OP_PING;
 constexpr int kOpPong = Poco::Net::WebSocket::FRAME_OP_PONG;
 constexpr int kControlBit = 0x08;
+// Messages an incomplete document may span, its first included: a
+// document still incomplete after that is taken as broken and dropped, so
+// that one truncated message cannot swallow every later one.
+constexpr std::size_t kMaxMessagesPerDocument = 8;
 
 // What one read from the socket brought.
 constexpr int kChunkData = 0;
@@ -76,6 +80,8 @@ struct DefaultWebsocketManager2::ReceiveState {
     std::unique_ptr<char[]> chunk;
     bool lastReadFull = false;
     std::vector<qelutil::JsonObject::Shared> objects;
+    // Messages received since the buffer began to hold an incomplete document.
+    std::size_t messagesIntoIncomplete = 0;
 
     // The frame header being read: 2 bytes, then the extended length and
     // the mask as the first two announce.
@@ -88,7 +94,6 @@ struct DefaultWebsocketManager2::ReceiveState {
     int opcode = 0;
     bool fin = false;
     bool masked = false;
-    unsigned char mask[4] = {};
     uint64_t length = 0;
     uint64_t remaining = 0;
     std::string control;  // payload of a control frame
@@ -265,7 +270,12 @@ bool DefaultWebsocketManager2::decodeFrames(ReceiveState& state, char* data, std
                 for (const std::size_t lengthEnd = at + (lengthCode == 126 ? 2 : 8); at < lengthEnd; ++at)
                     state.length = (state.length << 8) | state.header[at];
             }
-            if (state.masked) std::memcpy(state.mask, state.header + at, 4);
+            // Only a client masks its frames; a masked frame from the server
+            // fails the connection.
+            if (state.masked) {
+                protocolError("masked frame, opcode=", state);
+                return false;
+            }
             state.headerHave = 0;
             state.headerNeed = 2;
             if (!startFrame(state)) return false;
@@ -273,10 +283,6 @@ bool DefaultWebsocketManager2::decodeFrames(ReceiveState& state, char* data, std
             continue;
         }
         const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(state.remaining, end - data));
-        if (state.masked) {
-            const uint64_t offset = state.length - state.remaining;
-            for (std::size_t i = 0; i < take; ++i) data[i] ^= static_cast<char>(state.mask[(offset + i) % 4]);
-        }
         if (!takePayload(state, data, take)) return false;
         data += take;
         state.remaining -= take;
@@ -288,13 +294,11 @@ bool DefaultWebsocketManager2::decodeFrames(ReceiveState& state, char* data, std
 bool DefaultWebsocketManager2::startFrame(ReceiveState& state) {
     const bool control = (state.opcode & kControlBit) != 0;
     if (control && (state.opcode > kOpPong || state.length > kMaxControlPayload || !state.fin)) {
-        logger->logWarning() << "received invalid control frame, opcode=" << state.opcode
-                             << " -> resetting connection, threadName=" << threadName;
+        protocolError("invalid control frame, opcode=", state);
         return false;
     }
     if (!control && state.opcode != kOpText && state.opcode != kOpBinary && state.opcode != kOpContinuation) {
-        logger->logWarning() << "received frame with unknown opcode=" << state.opcode
-                             << " -> resetting connection, threadName=" << threadName;
+        protocolError("frame with unknown opcode=", state);
         return false;
     }
     // Checked on the announced length, so that a forged header costs nothing.
@@ -307,6 +311,12 @@ bool DefaultWebsocketManager2::startFrame(ReceiveState& state) {
     state.remaining = state.length;
     state.inPayload = state.length > 0;
     return true;
+}
+
+void DefaultWebsocketManager2::protocolError(const char* what, const ReceiveState& state) {
+    logger->logWarning() << "protocol error from the server: received " << what << state.opcode
+                         << ", fin=" << state.fin << ", length=" << state.length
+                         << " -> resetting connection, threadName=" << threadName;
 }
 
 bool DefaultWebsocketManager2::takePayload(ReceiveState& state, const char* data, std::size_t length) {
@@ -379,7 +389,21 @@ bool DefaultWebsocketManager2::handleMessages(ReceiveState& state) {
     }
     for (const auto& object : state.objects) dispatchMessage(object);
     state.objects.clear();
+    dropBrokenDocument(state);
     return true;
+}
+
+void DefaultWebsocketManager2::dropBrokenDocument(ReceiveState& state) {
+    qelutil::ReadBuffer& buffer = state.readBuffer;
+    if (buffer.isEmpty()) {
+        state.messagesIntoIncomplete = 0;
+        return;
+    }
+    if (++state.messagesIntoIncomplete < kMaxMessagesPerDocument) return;
+    logger->logWarning() << "dropped an incomplete message that did not complete within " << kMaxMessagesPerDocument
+                         << " messages, bytes=" << buffer.getReadBytes() << ", threadName=" << threadName;
+    buffer.clear();
+    state.messagesIntoIncomplete = 0;
 }
 
 void DefaultWebsocketManager2::dispatchMessage(const qelutil::JsonObject::Shared& obj) {
