@@ -11,6 +11,7 @@
 #include <QelAccessUtility/Uri.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +45,19 @@ std::shared_ptr<Subscription> subscribeRootOnce(IWebsocketManager& manager,
                                                 IWebsocketManager::ArrayCallback callback,
                                                 const qelutil::Optional<std::chrono::milliseconds>& updateLimit,
                                                 const qelutil::StreamingLogger& logger);
+
+/// A notice that calls `handle` on the owner with the item, while both
+/// still exist. Notices are kept by the WebSocket manager, and the item's
+/// service object holds that manager: holding either strongly makes a cycle.
+template <typename Owner, typename Item>
+std::function<void()> weakNotice(const std::shared_ptr<Owner>& owner, const std::shared_ptr<Item>& item,
+                                 void (Owner::*handle)(const std::shared_ptr<Item>&)) {
+    return [weakOwner = std::weak_ptr<Owner>(owner), weakItem = std::weak_ptr<Item>(item), handle] {
+        auto self = weakOwner.lock();
+        auto current = weakItem.lock();
+        if (self && current) ((*self).*handle)(current);
+    };
+}
 
 /// Keeps the notices of one connection of a listener in order when the
 /// manager's connect and disconnect notices run on several threads at once:

@@ -131,21 +131,10 @@ void QelServiceRegistry::Core::addServiceListenerStatic(const std::string& name,
         std::lock_guard<std::mutex> lock(connectionsMtx);
         connections.insert(connection);
     }
-    // Held weakly by the notices (the manager keeps them, and the service
-    // object holds the manager); `connections` owns it until it is lost.
-    std::weak_ptr<Core> weakSelf = weak_from_this();
-    std::weak_ptr<StaticConnection> weakConnection = connection;
-    manager->connectToWebsocketAndThen(
-        [weakSelf, weakConnection] {
-            auto self = weakSelf.lock();
-            auto current = weakConnection.lock();
-            if (self && current) self->staticUp(current);
-        },
-        [weakSelf, weakConnection] {
-            auto self = weakSelf.lock();
-            auto current = weakConnection.lock();
-            if (self && current) self->staticDown(current);
-        });
+    // `connections` owns the set-up until it is lost.
+    auto self = shared_from_this();
+    manager->connectToWebsocketAndThen(detail::weakNotice(self, connection, &Core::staticUp),
+                                       detail::weakNotice(self, connection, &Core::staticDown));
 }
 
 void QelServiceRegistry::Core::staticUp(const std::shared_ptr<StaticConnection>& connection) {

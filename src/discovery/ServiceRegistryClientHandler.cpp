@@ -199,22 +199,11 @@ void ServiceRegistryClientHandler::setUpAndFile(const Listener& listener, Snapsh
 }
 
 void ServiceRegistryClientHandler::connect(const std::shared_ptr<Connection>& connection) {
-    // The notices hold the connection weakly: the manager keeps them, and
-    // the connection's service object holds the manager. `connections`
-    // owns the connection while it is the listener's latest.
-    std::weak_ptr<ServiceRegistryClientHandler> weakSelf = weak_from_this();
-    std::weak_ptr<Connection> weakConnection = connection;
+    // `connections` owns the connection while it is the listener's latest.
+    auto self = shared_from_this();
     connection->manager->connectToWebsocketAndThen(
-        [weakSelf, weakConnection] {
-            auto self = weakSelf.lock();
-            auto current = weakConnection.lock();
-            if (self && current) self->connectionUp(current);
-        },
-        [weakSelf, weakConnection] {
-            auto self = weakSelf.lock();
-            auto current = weakConnection.lock();
-            if (self && current) self->connectionDown(current);
-        });
+        detail::weakNotice(self, connection, &ServiceRegistryClientHandler::connectionUp),
+        detail::weakNotice(self, connection, &ServiceRegistryClientHandler::connectionDown));
 }
 
 void ServiceRegistryClientHandler::insertWaiting(const Listener& listener) {
