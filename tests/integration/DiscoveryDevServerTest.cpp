@@ -152,6 +152,9 @@ TEST_P(DiscoveryDevServerTest, StopEndsEveryNoticeAndReconnection) {
     add(media);
     ASSERT_TRUE(waitFor([&] { return media.count() == 1; }));
     auto manager = media.service(0)->getWebsocketManager();
+    // Both connections (registry and media) are known to the server, so the
+    // drop below reaches them; the client may see its upgrade answered first.
+    ASSERT_TRUE(waitFor([&] { return server.webSocketCount() == 2; }));
     registry->stop();
     server.dropWebSockets();
     ASSERT_TRUE(waitFor([&] {
