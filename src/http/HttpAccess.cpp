@@ -8,6 +8,7 @@
 #include <QelAccessUtility/JsonException.h>
 #include <QelAccessUtility/JsonFactory.h>
 #include <QelAccessUtility/JsonParser.h>
+#include <QelAccessUtility/URLEncoder.h>
 
 #include <sstream>
 #include <stdexcept>
@@ -253,7 +254,7 @@ std::string HttpAccess::resourcePath(const XObjectDescriptor& descriptor) const 
 
 std::string HttpAccess::elementPath(const XObjectDescriptor& descriptor) const {
     return withQuery(m_serviceDescription.serverBasePath + descriptor.getService() + "/" + descriptor.getResource() +
-                         "/" + descriptor.getId().getValue(),
+                         "/" + qelutil::URLEncoder::encodePathSegment(descriptor.getId().getValue()),
                      descriptor.createQueryOptionsString());
 }
 

@@ -30,6 +30,29 @@ bool isUnreserved(unsigned char c) {
            c == '_' || c == '~';
 }
 
+bool isPathSegmentChar(unsigned char c) {
+    static const std::string passing = "!$&'()*+,;=:@%";
+    return isUnreserved(c) || (c != 0 && passing.find(static_cast<char>(c)) != std::string::npos);
+}
+
+template <class Passes>
+std::string percentEncode(const std::string& text, Passes passes) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (passes(c)) {
+            out += ch;
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
 std::string printableUnsafe() {
     std::string unsafe;
     for (int c = 0x20; c < 0x7F; ++c)
@@ -41,21 +64,10 @@ std::string printableUnsafe() {
 
 const std::string URLEncoder::unsafeString = printableUnsafe();
 
-std::string URLEncoder::encode(const std::string& text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (isUnreserved(c)) {
-            out += ch;
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 0x0F];
-        }
-    }
-    return out;
+std::string URLEncoder::encode(const std::string& text) { return percentEncode(text, isUnreserved); }
+
+std::string URLEncoder::encodePathSegment(const std::string& segment) {
+    return percentEncode(segment, isPathSegmentChar);
 }
 
 }  // namespace qelutil

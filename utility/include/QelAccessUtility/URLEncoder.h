@@ -14,6 +14,12 @@ public:
     static const std::string unsafeString;
 
     static std::string encode(const std::string& text);
+
+    /// One path segment for a request line: unreserved characters, the
+    /// sub-delimiters "!$&'()*+,;=", ":", "@" and "%" (so that a segment the
+    /// caller encoded already stays as it is) pass; every other byte ("/",
+    /// "?", "#", spaces, controls, bytes above 0x7E) is written as "%XX".
+    static std::string encodePathSegment(const std::string& segment);
 };
 
 }  // namespace qelutil
