@@ -96,6 +96,9 @@ public:
     const std::string& getThreadName() const { return threadName; }
 
 private:
+    // Feeds received bytes to the receive path without a socket (fuzzing).
+    friend class ReceivePathDriver;
+
     using Milliseconds = std::chrono::milliseconds;
     struct ReceiveState;
     /// The callbacks a disconnect takes out of the four maps.
