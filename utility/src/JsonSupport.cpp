@@ -68,6 +68,36 @@ struct StringStops {
 
 const StringStops STRING_STOPS;
 
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The code unit of the "\uXXXX" escape at `at`, or -1 when it is not one.
+long escapedCodeUnit(const char* text, std::size_t length, std::size_t at) {
+    if (at + 6 > length || text[at] != '\\' || text[at + 1] != 'u') return -1;
+    long unit = 0;
+    for (std::size_t k = at + 2; k < at + 6; ++k) {
+        const int digit = hexDigit(text[k]);
+        if (digit < 0) return -1;
+        unit = unit * 16 + digit;
+    }
+    return unit;
+}
+
+// Index just past the escape at `at`. A "\u" escape of a surrogate must be
+// a high one followed by the escape of a low one: either half alone would
+// decode to bytes that are not UTF-8.
+std::size_t skipEscape(const char* text, std::size_t length, std::size_t at) {
+    const long unit = escapedCodeUnit(text, length, at);
+    if (unit < 0xD800 || unit > 0xDFFF) return at + 2;  // malformed ones are the parser's to report
+    const long low = escapedCodeUnit(text, length, at + 6);
+    if (unit > 0xDBFF || low < 0xDC00 || low > 0xDFFF) throwParseError(at, "unpaired surrogate in string escape");
+    return at + 12;
+}
+
 // Index of the quote closing the string opened at `open`, or `length`; the
 // string's bytes must be valid UTF-8 (checked only when it has any byte
 // above 0x7F, which is rare in practice).
@@ -83,7 +113,7 @@ std::size_t skipString(const char* text, std::size_t length, std::size_t open) {
             return i;
         }
         if (bytes[i] == '\\') {
-            i += 2;
+            i = skipEscape(text, length, i);
         } else {
             multiByte = true;
             ++i;
