@@ -2,8 +2,9 @@
 # CMake preset (see CMakePresets.json) with its own build folder under build/.
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build test demo bench install asan tsan clean
+.PHONY: all deps build test demo bench install asan tsan fuzz clean
 
 all: build
 
@@ -39,6 +40,13 @@ tsan: deps
 	@cmake --preset tsan >/dev/null
 	@cmake --build --preset tsan -j $(JOBS)
 	@ctest --preset tsan -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS, under ASan+UBSan, built with clang.
+fuzz:
+	@scripts/install-deps --fuzz
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+	@scripts/run-fuzzers build/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build
