@@ -12,11 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace qel;
@@ -485,25 +483,6 @@ TEST_F(HttpAccessTest, WritesSendTheirBodiesAndRecordTheReply) {
         EXPECT_EQ(record->getMessage() ? *record->getMessage() : "-", c.message ? c.message : "-") << c.status;
     }
     EXPECT_EQ(peer.requests()[peer.requests().size() - 3].body, R"({"name":"Seven"})");
-}
-
-TEST_F(HttpAccessTest, ConcurrentReadsOnOneTransport) {
-    peer.setDefaultReply(Reply::json(200, R"({"status":"ok","data":[{"id":"1"},{"id":"2"}]})"));
-    std::vector<std::thread> threads;
-    std::atomic<int> objects{0};
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 10; ++i) {
-                auto record = std::make_shared<QelResponse>();
-                auto result = access.readResource(
-                    [](JsonObject::Shared json) -> IXObject::Unique { return std::make_unique<Element>(json); },
-                    QelResourceDescriptor("media", "tracks"), record);
-                if (record->getStatusCode() == HttpResponse::OK) objects += static_cast<int>(result.size());
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(objects.load(), 80);
 }
 
 TEST(HttpAccessFactoryTest, BuildsTransportsOnlyWithAllHandlesAndUsesTheServicesConfiguration) {

@@ -106,35 +106,27 @@ protected:
 };
 
 TEST_F(HttpSessionTest, ReturnsStatusHeadersAndBodyOfEveryReply) {
-    peer.setReply("/ok", Reply::json(200, R"({"data":[1,2,3]})"));
-    peer.setReply("/created", Reply::json(201, ""));
-    peer.setReply("/missing", Reply::json(404, R"({"message":"no such element"})"));
-    Reply broken = Reply::json(500, "boom");
-    broken.contentType = "text/plain";
-    peer.setReply("/broken", broken);
-    peer.setReply("/odd", Reply::json(599, "x"));
-
-    Result ok = get("/ok");
-    EXPECT_EQ(HttpResponse::OK, ok.response.status);
-    EXPECT_EQ(R"({"data":[1,2,3]})", ok.body);
-    EXPECT_EQ(16, ok.response.contentLength);
-    EXPECT_EQ("application/json", ok.response.contentType.getValueOr(""));
-    EXPECT_FALSE(ok.response.location.isValid());
-
-    Result created = get("/created");
-    EXPECT_EQ(HttpResponse::CREATED, created.response.status);
-    EXPECT_EQ("", created.body);
-
-    Result missing = get("/missing");
-    EXPECT_EQ(HttpResponse::NOT_FOUND, missing.response.status);
-    EXPECT_EQ(R"({"message":"no such element"})", missing.body);
-
-    Result broken500 = get("/broken");
-    EXPECT_EQ(HttpResponse::INTERNAL_SERVER_ERROR, broken500.response.status);
-    EXPECT_EQ("boom", broken500.body);
-    EXPECT_EQ("text/plain", broken500.response.contentType.getValueOr(""));
-
-    EXPECT_EQ(599, static_cast<int>(get("/odd").response.status));
+    struct Case {
+        int status;
+        std::string body;
+        std::string contentType;
+    };
+    const std::vector<Case> cases = {{200, R"({"data":[1,2,3]})", "application/json"},
+                                     {201, "", "application/json"},
+                                     {404, R"({"message":"no such element"})", "application/json"},
+                                     {500, "boom", "text/plain"},
+                                     {599, "x", "application/json"}};
+    for (const Case& c : cases) {
+        Reply reply = Reply::json(c.status, c.body);
+        reply.contentType = c.contentType;
+        peer.setReply("/" + std::to_string(c.status), reply);
+        Result result = get("/" + std::to_string(c.status));
+        EXPECT_EQ(c.status, static_cast<int>(result.response.status));
+        EXPECT_EQ(c.body, result.body);
+        EXPECT_EQ(static_cast<int64_t>(c.body.size()), result.response.contentLength) << c.status;
+        EXPECT_EQ(c.contentType, result.response.contentType.getValueOr(""));
+        EXPECT_FALSE(result.response.location.isValid());
+    }
 }
 
 TEST_F(HttpSessionTest, RedirectReachesTheCallerWithItsLocationAndIsNotFollowed) {
