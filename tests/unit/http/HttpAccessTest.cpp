@@ -326,8 +326,15 @@ TEST_F(HttpAccessTest, FailuresBecomeQelExceptionsWithTheirTexts) {
          "QelException: JSONException read failed reason: *"},
         {Reply::json(200, R"([{"id":"a"}])"), [&] { readService(provider()); },
          "QelException: JSONException read failed reason: *"},
-        {Reply::json(200, R"({"data":[{"id":"a"}]})"),
-         [&] { readService([](JsonObject::Shared) -> IXObject::Unique { throw std::logic_error("bad element"); }); },
+        {Reply::json(200, R"({"message":"kept","data":[{"id":"a"}]})"),
+         [&] {
+             const std::string failure = failureOf([&] {
+                 readService([](JsonObject::Shared) -> IXObject::Unique { throw std::logic_error("bad element"); });
+             });
+             ASSERT_NE(response->getMessage(), nullptr);  // the envelope was read before the provider failed
+             EXPECT_EQ(*response->getMessage(), "kept");
+             throw std::runtime_error(failure);
+         },
          "QelException: unknown read failed reason: bad element\n"},
         {Reply::json(200, R"({"data":[{"id":"a"}]})"), [&] { readService(nullptr); },
          "QelException: unknown read failed reason: *"},

@@ -572,6 +572,8 @@ TEST_F(ServiceObjectsTest, RegistryServiceFromListingEntry) {
     EXPECT_EQ(service.getServiceDescriptor().getPort().getValue(), 9000);
     service.setPath("/b/navigation");
     EXPECT_EQ(service.getPath().getValue(), "/b/");
+    service.setHost(nullptr);
+    EXPECT_FALSE(service.getHost().isValid());
 
     ServiceRegistryService logged(json(R"({"name":"nav","port":70000})"), "h", logger());
     EXPECT_EQ(logged.getServiceDescriptor().getPort().getValue(), 4464);
