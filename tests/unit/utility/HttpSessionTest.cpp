@@ -6,6 +6,7 @@
 
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -30,6 +32,42 @@ using testing::HasSubstr;
 struct Result {
     HttpResponse response;
     std::string body;
+};
+
+/// Answers one connection with a reply sent one byte every 20 ms, at most
+/// a few hundred bytes, until the client goes away.
+class DrippingServer {
+public:
+    DrippingServer() : m_thread([this] { serve(); }) {}
+    ~DrippingServer() {
+        m_stop = true;
+        m_thread.join();
+    }
+    std::string baseUri() const { return "http://127.0.0.1:" + std::to_string(m_socket.address().port()); }
+
+private:
+    void serve() {
+        Poco::Net::StreamSocket client;
+        while (!m_stop && !m_socket.poll(Poco::Timespan(20000), Poco::Net::Socket::SELECT_READ)) {
+        }
+        if (m_stop) return;
+        client = m_socket.acceptConnection();
+        char request[4096];
+        client.receiveBytes(request, sizeof request);
+        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n" + std::string(300, 'x');
+        try {
+            for (std::size_t i = 0; i < reply.size() && !m_stop; ++i) {
+                client.sendBytes(&reply[i], 1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        } catch (const Poco::Exception&) {
+            // The client gave up: that is what the test wants.
+        }
+    }
+
+    Poco::Net::ServerSocket m_socket{Poco::Net::SocketAddress("127.0.0.1", 0)};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
 };
 
 class HttpSessionTest : public testing::Test {
@@ -68,35 +106,27 @@ protected:
 };
 
 TEST_F(HttpSessionTest, ReturnsStatusHeadersAndBodyOfEveryReply) {
-    peer.setReply("/ok", Reply::json(200, R"({"data":[1,2,3]})"));
-    peer.setReply("/created", Reply::json(201, ""));
-    peer.setReply("/missing", Reply::json(404, R"({"message":"no such element"})"));
-    Reply broken = Reply::json(500, "boom");
-    broken.contentType = "text/plain";
-    peer.setReply("/broken", broken);
-    peer.setReply("/odd", Reply::json(599, "x"));
-
-    Result ok = get("/ok");
-    EXPECT_EQ(HttpResponse::OK, ok.response.status);
-    EXPECT_EQ(R"({"data":[1,2,3]})", ok.body);
-    EXPECT_EQ(16, ok.response.contentLength);
-    EXPECT_EQ("application/json", ok.response.contentType.getValueOr(""));
-    EXPECT_FALSE(ok.response.location.isValid());
-
-    Result created = get("/created");
-    EXPECT_EQ(HttpResponse::CREATED, created.response.status);
-    EXPECT_EQ("", created.body);
-
-    Result missing = get("/missing");
-    EXPECT_EQ(HttpResponse::NOT_FOUND, missing.response.status);
-    EXPECT_EQ(R"({"message":"no such element"})", missing.body);
-
-    Result broken500 = get("/broken");
-    EXPECT_EQ(HttpResponse::INTERNAL_SERVER_ERROR, broken500.response.status);
-    EXPECT_EQ("boom", broken500.body);
-    EXPECT_EQ("text/plain", broken500.response.contentType.getValueOr(""));
-
-    EXPECT_EQ(599, static_cast<int>(get("/odd").response.status));
+    struct Case {
+        int status;
+        std::string body;
+        std::string contentType;
+    };
+    const std::vector<Case> cases = {{200, R"({"data":[1,2,3]})", "application/json"},
+                                     {201, "", "application/json"},
+                                     {404, R"({"message":"no such element"})", "application/json"},
+                                     {500, "boom", "text/plain"},
+                                     {599, "x", "application/json"}};
+    for (const Case& c : cases) {
+        Reply reply = Reply::json(c.status, c.body);
+        reply.contentType = c.contentType;
+        peer.setReply("/" + std::to_string(c.status), reply);
+        Result result = get("/" + std::to_string(c.status));
+        EXPECT_EQ(c.status, static_cast<int>(result.response.status));
+        EXPECT_EQ(c.body, result.body);
+        EXPECT_EQ(static_cast<int64_t>(c.body.size()), result.response.contentLength) << c.status;
+        EXPECT_EQ(c.contentType, result.response.contentType.getValueOr(""));
+        EXPECT_FALSE(result.response.location.isValid());
+    }
 }
 
 TEST_F(HttpSessionTest, RedirectReachesTheCallerWithItsLocationAndIsNotFollowed) {
@@ -457,6 +487,40 @@ TEST_F(HttpSessionTest, SessionsOutliveTheirFactory) {
     session->get("/working", out, response);
     EXPECT_EQ("{}{}", out.str());
     EXPECT_EQ(1u, peer.connectionCount());
+}
+
+TEST_F(HttpSessionTest, DrippedReplyFailsAtTheExchangeTimeOut) {
+    DrippingServer server;
+    PocoHttpSessionFactory::Options options;
+    options.receiveTimeout = std::chrono::milliseconds(2000);
+    options.exchangeTimeout = std::chrono::milliseconds(300);
+    PocoHttpSessionFactory dripped(options);
+    std::ostringstream out;
+    HttpResponse response;
+    const std::string message = failure([&] { dripped.createSession(server.baseUri())->get("/slow", out, response); });
+    EXPECT_THAT(message, HasSubstr("GET " + server.baseUri() + "/slow failed while receiving the reply"));
+    EXPECT_THAT(message, HasSubstr("(exchange time-out 300 ms)"));
+}
+
+TEST_F(HttpSessionTest, RequestDroppedAfterBeingReadIsRepeatedOnlyWhenSafe) {
+    peer.setDefaultReply(Reply::json(200, "{}"));
+    auto session = factory.createSession(peer.baseUri());
+    std::ostringstream out;
+    HttpResponse response;
+    const std::vector<std::pair<std::function<void(const std::string&)>, std::size_t>> cases = {
+        {[&](const std::string& path) { session->post(path, "{\"name\":\"n\"}", out, response); }, 1},
+        {[&](const std::string& path) { session->get(path, out, response); }, 2},
+        {[&](const std::string& path) { session->remove(path, out, response); }, 2},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::string path = "/target" + std::to_string(i);
+        session->get("/warm", out, response);
+        peer.queueReply(path, Reply::closeWithoutAnswer());
+        failure([&] { cases[i].first(path); });
+        std::size_t copies = 0;
+        for (const auto& request : peer.requests()) copies += request.uri == path ? 1 : 0;
+        EXPECT_EQ(cases[i].second, copies) << path;
+    }
 }
 
 }  // namespace
