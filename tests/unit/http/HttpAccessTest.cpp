@@ -109,6 +109,8 @@ TEST_F(HttpAccessTest, RequestTargetsFollowBasePathSeparatorIdAndQuery) {
     filtered.getQelFilter().add("artist", std::string("Nina Simone"));
     XObjectDescriptor flatItem("flat", "items");
     flatItem.setId("x");
+    XObjectDescriptor oddId("flat", "items");
+    oddId.setId("\xc3\xbc/?# x%41");
     const std::vector<std::pair<std::function<void()>, std::string>> cases = {
         {[&] { access.readRoot(provider(), XObjectDescriptor(), response); }, "GET /api/"},
         {[&] { access.readRoot(provider(), limited, response); }, "GET /api/?$limit=5"},
@@ -126,6 +128,8 @@ TEST_F(HttpAccessTest, RequestTargetsFollowBasePathSeparatorIdAndQuery) {
         // Element paths carry the id and the query options only; the separator setting does not apply.
         {[&] { access.getElement(provider(), track, response); }, "GET /api/media/tracks/7?$limit=3"},
         {[&] { access.getElement(provider(), flatItem, response); }, "GET /api/flat/items/x"},
+        // An id is one path segment: what would end or split it is escaped, "%" is kept.
+        {[&] { access.deleteElement(oddId, response); }, "DELETE /api/flat/items/%C3%BC%2F%3F%23%20x%41"},
         {[&] { access.updateElement(track, response); }, "POST /api/media/tracks/7?$limit=3"},
         {[&] { access.deleteElement(track, response); }, "DELETE /api/media/tracks/7?$limit=3"},
         {[&] { access.resolveService("ServiceRegistry/media", response); }, "GET /api/ServiceRegistry/media/"},
