@@ -21,9 +21,12 @@ test: build
 demo: build
 	@scripts/demo build/default
 
-bench: deps
+# Builds the libraries and the benchmark programs only, then runs them and
+# prints one summary table.
+bench:
+	@scripts/install-deps --bench
 	@cmake --preset release >/dev/null
-	@cmake --build --preset release -j $(JOBS)
+	@cmake --build --preset release -j $(JOBS) --target benchmarks
 	@scripts/run-benchmarks build/release
 
 install: deps

@@ -15,6 +15,7 @@
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/WebSocket.h>
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -55,6 +56,27 @@ const std::shared_ptr<const std::string>& unnamedTask() {
 int bytesReadable(int fd) {
     int count = 0;
     return ::ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
+}
+
+/// Whether the socket has data or an error within `timeoutUs`, asked with
+/// one system call (the socket library's poll opens and closes an epoll
+/// instance each time). A failed wait other than an interruption, or a
+/// socket that is no longer open, is asked again through the socket
+/// library, which raises it as before.
+bool readableWithin(InternalPocoWebsocket& websocket, long timeoutUs) {
+    const auto viaLibrary = [&] {
+        return websocket.poll(Poco::Timespan(timeoutUs),
+                              Poco::Net::Socket::SELECT_READ | Poco::Net::Socket::SELECT_ERROR);
+    };
+    const int fd = websocket.getFd();
+    if (fd < 0) return viaLibrary();
+    pollfd entry{fd, POLLIN, 0};
+    const timespec timeout{timeoutUs / 1000000, (timeoutUs % 1000000) * 1000};
+    const int ready = ::ppoll(&entry, 1, &timeout, nullptr);
+    if (ready == 0) return false;
+    if (ready > 0 && (entry.revents & POLLNVAL) == 0) return true;
+    if (ready < 0 && errno == EINTR) return false;
+    return viaLibrary();
 }
 
 }  // namespace
@@ -132,10 +154,7 @@ void DefaultWebsocketManager2::receiveLoop(ReceiveState& state) {
                                  << serviceDescription.serverBaseUri << " (" << threadName << ")";
             return;
         }
-        if (!mayHaveMore &&
-            !websocket->poll(Poco::Timespan(state.pollingIntervalUs),
-                             Poco::Net::Socket::SELECT_READ | Poco::Net::Socket::SELECT_ERROR))
-            continue;
+        if (!mayHaveMore && !readableWithin(*websocket, state.pollingIntervalUs)) continue;
         const int chunk = receiveChunk(state);
         if (chunk == kChunkEnd) return;
         // A read that filled the chunk likely left more: read on without polling.

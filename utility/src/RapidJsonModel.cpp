@@ -17,7 +17,7 @@ namespace qelutil {
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
-#include <rapidjson/memorystream.h>
+#include <rapidjson/stream.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -45,8 +45,10 @@ using IsType = bool (Value::*)() const;
 // The recursive parser is the fast one; it is safe here because checkText
 // has bounded the nesting depth (and checked UTF-8) before it runs. Stopping
 // after the root lets the caller see where it ended, so that trailing text
-// is found even behind a NUL byte.
-constexpr unsigned PARSE_FLAGS = rj::kParseStopWhenDoneFlag;
+// is found even behind a NUL byte. The document parses its own copy of the
+// text in place: names and strings then point into that copy instead of each
+// being copied into the pool.
+constexpr unsigned PARSE_FLAGS = rj::kParseStopWhenDoneFlag | rj::kParseInsituFlag;
 
 // Pool chunk sizes: a parsed document gets about twice its text length, so a
 // typical message fits in one small chunk; objects built by hand start small.
@@ -69,6 +71,36 @@ rj::SizeType checkedSize(std::size_t size) {
 
 Value makeString(const std::string& text, Pool& pool) {
     return Value(text.data(), checkedSize(text.size()), pool);
+}
+
+// A deep copy whose names and strings all live in `pool`. The copy
+// constructor of Value would share the strings of a parsed document, which
+// point into that document's text, and the copy must not depend on it.
+Value copyValue(const Value& source, Pool& pool) {
+    switch (source.GetType()) {
+        case rj::kStringType:
+            return Value(source.GetString(), source.GetStringLength(), pool);
+        case rj::kObjectType: {
+            Value object(rj::kObjectType);
+            for (auto it = source.MemberBegin(); it != source.MemberEnd(); ++it) {
+                Value name = copyValue(it->name, pool);
+                Value value = copyValue(it->value, pool);
+                object.AddMember(name, value, pool);
+            }
+            return object;
+        }
+        case rj::kArrayType: {
+            Value array(rj::kArrayType);
+            array.Reserve(source.Size(), pool);
+            for (auto it = source.Begin(); it != source.End(); ++it) {
+                Value element = copyValue(*it, pool);
+                array.PushBack(element, pool);
+            }
+            return array;
+        }
+        default:
+            return Value(source, pool);  // null, booleans and numbers
+    }
 }
 
 bool nameIs(const Value& name, const std::string& key) {
@@ -154,6 +186,7 @@ private:
 
     rj::CrtAllocator m_crt;
     Pool m_pool;
+    std::string m_text;  // what a parse read, parsed in place: its strings point here
     Document m_document;
     std::uint64_t m_generation = 0;
 };
@@ -365,7 +398,10 @@ private:
 // --- RapidJsonDocument ---
 
 void RapidJsonDocument::parse(const char* text, std::size_t length) {
-    rj::MemoryStream stream(text, length);
+    // The copy ends in a NUL, as parsing in place needs; a NUL inside the
+    // text reads as it did through a stream bounded by the length.
+    m_text.assign(text, length);
+    rj::GenericInsituStringStream<rj::UTF8<>> stream(&m_text[0]);
     m_document.ParseStream<PARSE_FLAGS, rj::UTF8<>>(stream);
     if (m_document.HasParseError()) {
         throwParseError(m_document.GetErrorOffset(), rj::GetParseError_En(m_document.GetParseError()));
@@ -416,7 +452,7 @@ Value& RapidJsonObject::put(const std::string& key, Value&& value) {
 template <typename View, typename Source>
 void RapidJsonObject::putContainer(const std::string& key, const Source& source, rj::Type type) {
     if (const auto* same = dynamic_cast<const View*>(&source)) {
-        put(key, Value(same->current(), pool()));
+        put(key, copyValue(same->current(), pool()));
         return;
     }
     Value& slot = put(key, Value(type));
@@ -463,7 +499,7 @@ std::vector<std::string> RapidJsonObject::getKeys() const {
 
 JsonObject::Shared RapidJsonObject::clone() const {
     auto document = RapidJsonDocument::create(CLONE_CHUNK, rj::kObjectType);
-    document->root() = Value(current(), document->pool());
+    document->root() = copyValue(current(), document->pool());
     return std::make_shared<RapidJsonObject>(document);
 }
 
@@ -490,7 +526,7 @@ Value& RapidJsonArray::append(Value&& value) {
 template <typename View, typename Source>
 void RapidJsonArray::appendContainer(const Source& source, rj::Type type) {
     if (const auto* same = dynamic_cast<const View*>(&source)) {
-        append(Value(same->current(), pool()));
+        append(copyValue(same->current(), pool()));
         return;
     }
     Value& slot = append(Value(type));
@@ -512,7 +548,7 @@ void RapidJsonArray::addAll(const JsonArray& other) {
         copyElements(other, *this);
         return;
     }
-    Value copy(same->current(), pool());  // first: `other` may be this array
+    Value copy = copyValue(same->current(), pool());  // first: `other` may be this array
     Value& array = changeable();
     array.Reserve(checkedSize(std::size_t(array.Size()) + copy.Size()), pool());
     for (rj::SizeType i = 0; i < copy.Size(); ++i) array.PushBack(copy[i], pool());
@@ -534,7 +570,7 @@ void RapidJsonArray::clear() {
 
 JsonArray::Shared RapidJsonArray::clone() const {
     auto document = RapidJsonDocument::create(CLONE_CHUNK, rj::kArrayType);
-    document->root() = Value(current(), document->pool());
+    document->root() = copyValue(current(), document->pool());
     return std::make_shared<RapidJsonArray>(document);
 }
 
