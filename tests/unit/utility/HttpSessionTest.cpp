@@ -127,6 +127,11 @@ TEST_F(HttpSessionTest, ReturnsStatusHeadersAndBodyOfEveryReply) {
         EXPECT_EQ(c.contentType, result.response.contentType.getValueOr(""));
         EXPECT_FALSE(result.response.location.isValid());
     }
+    // A 204 has no body, whatever its headers say.
+    peer.setReply("/none", Reply::raw("HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n"));
+    const Result none = get("/none");
+    EXPECT_EQ(204, static_cast<int>(none.response.status));
+    EXPECT_EQ("", none.body);
 }
 
 TEST_F(HttpSessionTest, RedirectReachesTheCallerWithItsLocationAndIsNotFollowed) {
