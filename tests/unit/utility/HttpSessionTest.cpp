@@ -352,13 +352,17 @@ TEST_F(HttpSessionTest, BrokenRepliesAreHttpExceptions) {
                   Reply::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly eight"));
     peer.setReply("/bad-chunk", Reply::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"));
     peer.setReply("/empty", Reply::raw(""));
+    std::string fields;
+    for (int i = 0; i < 201; ++i) fields += "X-" + std::to_string(i) + ": y\r\n";
+    peer.setReply("/many-fields", Reply::raw("HTTP/1.1 200 OK\r\n" + fields + "Content-Length: 0\r\n\r\n"));
 
-    for (const char* path :
-         {"/malformed", "/garbage-length", "/truncated", "/truncated-chunked", "/bad-chunk", "/empty"}) {
+    for (const char* path : {"/malformed", "/garbage-length", "/truncated", "/truncated-chunked", "/bad-chunk",
+                             "/empty", "/many-fields"}) {
         const std::string message = failure([&] { get(path); });
         EXPECT_THAT(message, HasSubstr(path)) << path;
     }
     EXPECT_THAT(failure([&] { get("/truncated"); }), HasSubstr("500 of 1000 body bytes"));
+    EXPECT_THAT(failure([&] { get("/many-fields"); }), HasSubstr("too many header fields"));
     EXPECT_EQ(0u, factory.getIdleConnectionCount());
 }
 
