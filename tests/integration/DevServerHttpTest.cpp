@@ -23,80 +23,42 @@ using DevServerHttpTest = qeltest::DevServerFixture;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-TEST_F(DevServerHttpTest, ListsRootServicesAndResourcesInTheEnvelope) {
+TEST_F(DevServerHttpTest, ListingsCarryTheEnvelopeLinksFiltersFieldsAndOrder) {
     const Reply root = get(main, "/api/");
-    ASSERT_EQ(200, root.status);
     for (const char* key : {"status", "message", "type", "event", "service"}) EXPECT_TRUE(root.json->isString(key)) << key;
     EXPECT_TRUE(root.json->isLong("timestamp"));
-    EXPECT_EQ("OK", root.json->getString("status"));
     EXPECT_EQ((Strings{"media", "climate"}), ids(*root.data()));
-    EXPECT_EQ("/api/media/", root.data()->getObject(0)->getString("uri"));
-    EXPECT_EQ(server->service("media").port, root.data()->getObject(0)->getLong("port"));
-    EXPECT_EQ("1.0", root.data()->getObject(0)->getArray("versions")->getString(0));
     for (const char* path : {"/api/media/", "/api/media"}) {
-        const Reply service = get(main, path);
-        EXPECT_EQ((Strings{"tracks", "albums"}), ids(*service.data())) << path;
-        EXPECT_EQ("/api/media/tracks", service.data()->getObject(0)->getString("uri"));
-        EXPECT_EQ("media", service.json->getString("service"));
+        EXPECT_EQ((Strings{"tracks", "albums"}), ids(*get(main, path).data())) << path;
+        EXPECT_EQ("/api/media/tracks", get(main, path).data()->getObject(0)->getString("uri"));
     }
-    const auto d3 = get(nav, "/nav/navigation/destinations/d3").element();
-    EXPECT_EQ("Airport", d3->getString("name"));
-    EXPECT_EQ("/nav/navigation/destinations/d3", d3->getString("uri"));
+    EXPECT_EQ("/nav/navigation/destinations/d3", get(nav, "/nav/navigation/destinations/d3").element()->getString("uri"));
     EXPECT_EQ(404, get(main, "/nav/navigation/").status) << "navigation lives on its own origin";
-}
 
-TEST_F(DevServerHttpTest, PagesCarryTotalsAndLinksThatLeadToTheNeighbouringPages) {
     const Reply first = get(main, "/api/media/tracks?$limit=25");
-    EXPECT_EQ(tracks(1, 25), ids(*first.data()));
-    for (const auto& [key, value] : {std::pair{"offset", 0}, {"limit", 25}, {"total", 60}, {"totalPages", 3}})
-        EXPECT_EQ(value, first.paging()->getLong(key)) << key;
     EXPECT_FALSE(first.paging()->has("previous"));
     const Reply middle = get(main, first.paging()->getString("next"));
     EXPECT_EQ(tracks(26, 50), ids(*middle.data()));
-    EXPECT_EQ(25, middle.paging()->getLong("offset"));
     EXPECT_TRUE(contains(middle.paging()->getString("previous"), "$offset=0"));
-    EXPECT_TRUE(contains(middle.paging()->getString("next"), "$offset=50"));
     const Reply last = get(main, middle.paging()->getString("next"));
     EXPECT_EQ(tracks(51, 60), ids(*last.data()));
     EXPECT_FALSE(last.paging()->has("next"));
     EXPECT_EQ(ids(*middle.data()), ids(*get(main, last.paging()->getString("previous")).data()));
-
-    const Reply byId = get(main, "/api/media/tracks?$limit=10&$offset=t30");
-    EXPECT_EQ(tracks(30, 39), ids(*byId.data()));
-    EXPECT_EQ(29, byId.paging()->getLong("offset"));
-    EXPECT_EQ("t30", byId.paging()->getString("offsetId"));
-    const Reply totalsOnly = get(main, "/api/media/tracks?$limit=0");
-    EXPECT_EQ(0u, totalsOnly.data()->size());
-    EXPECT_EQ(60, totalsOnly.paging()->getLong("total"));
     EXPECT_EQ(0u, get(main, "/api/media/tracks?$offset=60").data()->size());
-    EXPECT_EQ(400, get(main, "/api/media/tracks?$offset=nosuchid").status);
-}
-
-TEST_F(DevServerHttpTest, FiltersFieldsAndSortingShapeTheListing) {
     const Reply artist = get(main, "/api/media/tracks?artist=Mira%20Sol&$limit=5");
-    EXPECT_EQ(12, artist.paging()->getLong("total"));
     EXPECT_EQ(tracks(13, 17), ids(*artist.data()));
-    EXPECT_TRUE(contains(artist.paging()->getString("next"), "artist=Mira%20Sol"));
-    EXPECT_EQ(30, get(main, "/api/media/tracks?genre=jazz,rock").paging()->getLong("total"));
-    const std::vector<std::pair<std::string, Strings>> filters = {
-        {"favorite=true", {"t7", "t14", "t21", "t28", "t35", "t42", "t49", "t56"}},
-        {"id=t9,t2&trackNumber=2,3", {"t2", "t9"}},
-        {"duration=224.0", {"t2"}},  // numbers compare as numbers
-    };
-    for (const auto& [query, expected] : filters)
-        EXPECT_EQ(expected, ids(*get(main, "/api/media/tracks?" + query).data())) << query;
-    auto odd = JsonFactory::createJsonObject();
-    odd->setString("name", "a,b");
-    server->createElement("media", "albums", *odd);
-    EXPECT_EQ(1u, get(main, "/api/media/albums?name=a%2Cb").data()->size()) << "an encoded comma is part of the value";
-    EXPECT_EQ(0u, get(main, "/api/media/albums?name=a,b").data()->size());
+    EXPECT_TRUE(contains(artist.paging()->getString("next"), "artist=Mira%20Sol")) << "links keep the filter";
 
-    EXPECT_EQ((Strings{"id", "name", "duration", "uri"}),
-              get(main, "/api/media/tracks?$fields=duration&$limit=1").data()->getObject(0)->getKeys());
+    server->createElement("media", "albums", *JsonFactory::parseObject(R"({"name":"a,b"})"));
+    server->createElement("media", "tracks", *JsonFactory::parseObject(R"({"id":"t0"})"));
+    const std::vector<std::pair<std::string, Strings>> listings = {
+        {"tracks?id=t9,t2&trackNumber=2,3", {"t2", "t9"}},
+        {"tracks?duration=224.0", {"t2"}},  // numbers compare as numbers
+        {"albums?name=a%2Cb", {"a11"}},     // an encoded comma is part of the value
+        {"albums?name=a,b", {}},
+        {"albums?$sortby=artist,-year&$fields=artist,year&$limit=6", {"a10", "a5", "a9", "a4", "a8", "a3"}}};
+    for (const auto& [query, expected] : listings) EXPECT_EQ(expected, ids(*get(main, "/api/media/" + query).data())) << query;
     EXPECT_EQ((Strings{"id", "name", "uri"}), get(main, "/api/media/tracks/t1?$fields=nosuchfield").element()->getKeys());
-    auto unrated = JsonFactory::createJsonObject();
-    unrated->setString("id", "t0");
-    server->createElement("media", "tracks", *unrated);
     for (const bool descending : {false, true}) {
         const auto data = get(main, std::string("/api/media/tracks?$sortby=") + (descending ? "-" : "") + "duration").data();
         ASSERT_EQ(61u, data->size());
@@ -106,9 +68,6 @@ TEST_F(DevServerHttpTest, FiltersFieldsAndSortingShapeTheListing) {
         }
         EXPECT_EQ("t0", data->getObject(60)->getString("id")) << "a missing sort member comes last";
     }
-    const auto byArtist = ids(*get(main, "/api/media/albums?$sortby=artist,-year&$fields=artist,year").data());
-    ASSERT_EQ(11u, byArtist.size());
-    EXPECT_EQ((Strings{"a10", "a5", "a9", "a4", "a8", "a3"}), Strings(byArtist.begin(), byArtist.begin() + 6));
 }
 
 TEST_F(DevServerHttpTest, ChangesOverHttpAnswerWithTheirStatusAndReachListenersInOrder) {
@@ -120,54 +79,50 @@ TEST_F(DevServerHttpTest, ChangesOverHttpAnswerWithTheirStatusAndReachListenersI
     });
     const Reply created = call(main, "POST", "/api/media/tracks/", R"({"name":"New Song","duration":200})");
     ASSERT_EQ(201, created.status);
-    const std::string uri = created.element()->getString("uri"), id = created.element()->getString("id");
+    const std::string uri = created.element()->getString("uri");
     EXPECT_EQ(uri, created.location);
-    EXPECT_EQ("/api/media/tracks/" + id, uri) << "the id follows the last slash";
-    const Reply updated = call(main, "POST", uri, R"({"duration":210,"rating":4.5,"uri":"/elsewhere"})");
-    ASSERT_EQ(200, updated.status);
-    EXPECT_EQ(210, updated.element()->getLong("duration"));
+    EXPECT_EQ("/api/media/tracks/" + created.element()->getString("id"), uri) << "the id follows the last slash";
+    const Reply updated = call(main, "POST", uri, R"({"duration":210,"uri":"/elsewhere"})");
+    EXPECT_EQ(200, updated.status);
     EXPECT_EQ("New Song", updated.element()->getString("name"));
     EXPECT_EQ(uri, updated.element()->getString("uri"));
-    EXPECT_EQ(4.5, server->getElement("media", "tracks", id)->getDouble("rating"));
     EXPECT_EQ(200, call(main, "DELETE", uri).status);
     EXPECT_EQ(404, call(main, "DELETE", uri).status);
     EXPECT_EQ(404, call(main, "POST", uri, R"({"name":"ghost"})").status);
-    const Reply named = call(main, "POST", "/api/media/tracks", R"({"id":"custom-1","name":"Mine"})");
-    EXPECT_EQ(201, named.status);
-    EXPECT_EQ("/api/media/tracks/custom-1", named.location);
+    EXPECT_EQ("/api/media/tracks/custom-1", call(main, "POST", "/api/media/tracks", R"({"id":"custom-1"})").location);
     EXPECT_EQ(409, call(main, "POST", "/api/media/tracks", R"({"id":"custom-1"})").status);
-    EXPECT_EQ(61, get(main, "/api/media/tracks").paging()->getLong("total"));
 
     std::lock_guard<std::mutex> lock(mutex);
-    ASSERT_EQ(4u, changes.size());
     using Change = qeldev::ElementChange;
-    EXPECT_EQ((std::vector<Change::Kind>{Change::CREATED, Change::UPDATED, Change::DELETED, Change::CREATED}),
-              (std::vector<Change::Kind>{changes[0].kind, changes[1].kind, changes[2].kind, changes[3].kind}));
+    std::vector<Change::Kind> kinds;
+    for (const auto& change : changes) kinds.push_back(change.kind);
+    EXPECT_EQ((std::vector<Change::Kind>{Change::CREATED, Change::UPDATED, Change::DELETED, Change::CREATED}), kinds);
+    ASSERT_EQ(4u, changes.size());
     EXPECT_EQ(nullptr, changes[2].element);
     EXPECT_EQ("custom-1", changes[3].id);
     for (std::size_t i = 1; i < changes.size(); ++i) EXPECT_EQ(changes[i - 1].sequence + 1, changes[i].sequence);
 }
 
 TEST_F(DevServerHttpTest, AnswersBadRequestsWithTheirStatusAndStaysUsable) {
-    for (const char* path : {"/api/nosuch/", "/api/media/nosuch", "/api/media/tracks/t999", "/api/media/tracks/t1/x",
-                             "/elsewhere", "/api/media//tracks"}) {
-        const Reply reply = get(main, path);
-        EXPECT_EQ(404, reply.status) << path;
-        EXPECT_EQ("error", reply.json->getString("type")) << path;
-    }
     const std::string deep = "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
-    const std::vector<std::tuple<int, const char*, std::string, std::string>> statuses = {
-        {400, "GET", "/api/media/tracks?$limit=abc", ""}, {400, "GET", "/api/media/tracks?$limit=-1", ""},
-        {400, "GET", "/api/media/tracks?$offset=-3", ""}, {400, "GET", "/api/media/tracks?$nosuch=1", ""},
-        {400, "GET", "/api/media/tracks?name=%zz", ""}, {400, "GET", "/api/media/tracks?$fields=", ""},
-        {400, "GET", "/api/media/tracks?$expand=2,name", ""}, {200, "GET", "/api/media/tracks?$expand=album,2", ""},
-        {414, "GET", "/api/media/tracks?name=" + std::string(5000, 'x'), ""}, {405, "POST", "/api/", "{}"},
-        {405, "DELETE", "/api/media/tracks", ""}, {400, "POST", "/api/media/tracks", "{\"name\":"},
-        {400, "POST", "/api/media/tracks", "[1,2]"}, {400, "POST", "/api/media/tracks", ""},
-        {400, "POST", "/api/media/tracks", "{\"id\":7}"}, {400, "POST", "/api/media/tracks", "{\"id\":\"bad/id\"}"},
-        {400, "POST", "/api/media/tracks/t1", R"({"id":"t2"})"}, {400, "POST", "/api/media/tracks", deep}};
-    for (const auto& [status, method, target, body] : statuses)
-        EXPECT_EQ(status, call(main, method, target, body).status) << method << " " << target.substr(0, 60) << " " << body.substr(0, 20);
+    const std::string tracksUri = "/api/media/tracks";
+    const std::vector<std::tuple<int, const char*, std::string, std::string>> requests = {
+        {404, "GET", "/api/nosuch/", ""}, {404, "GET", "/api/media/nosuch", ""}, {404, "GET", tracksUri + "/t999", ""},
+        {404, "GET", tracksUri + "/t1/x", ""}, {404, "GET", "/elsewhere", ""}, {404, "GET", "/api/media//tracks", ""},
+        {400, "GET", tracksUri + "?$limit=abc", ""}, {400, "GET", tracksUri + "?$limit=-1", ""},
+        {400, "GET", tracksUri + "?$offset=-3", ""}, {400, "GET", tracksUri + "?$nosuch=1", ""},
+        {400, "GET", tracksUri + "?name=%zz", ""}, {400, "GET", tracksUri + "?$fields=", ""},
+        {400, "GET", tracksUri + "?$expand=2,name", ""}, {200, "GET", tracksUri + "?$expand=album,2", ""},
+        {400, "GET", tracksUri + "?$offset=nosuchid", ""}, {414, "GET", tracksUri + "?name=" + std::string(5000, 'x'), ""},
+        {405, "POST", "/api/", "{}"}, {405, "DELETE", tracksUri, ""}, {400, "POST", tracksUri, "{\"name\":"},
+        {400, "POST", tracksUri, "[1,2]"}, {400, "POST", tracksUri, ""}, {400, "POST", tracksUri, "{\"id\":7}"},
+        {400, "POST", tracksUri, "{\"id\":\"bad/id\"}"}, {400, "POST", tracksUri + "/t1", R"({"id":"t2"})"},
+        {400, "POST", tracksUri, deep}};
+    for (const auto& [status, method, target, body] : requests) {
+        const Reply reply = call(main, method, target, body);
+        EXPECT_EQ(status, reply.status) << method << " " << target.substr(0, 60) << " " << body.substr(0, 20);
+        EXPECT_TRUE(status < 400 || (reply.json && reply.json->getString("type") == "error")) << target.substr(0, 60);
+    }
     const Reply put = call(main, "PUT", "/api/media/tracks/t1", "{}");
     EXPECT_EQ(405, put.status);
     EXPECT_EQ("GET, POST, DELETE", put.allow);
@@ -175,10 +130,7 @@ TEST_F(DevServerHttpTest, AnswersBadRequestsWithTheirStatusAndStaysUsable) {
     const std::string garbage = "\x01\x02 nonsense\r\n\r\n";
     Poco::Net::StreamSocket(addressOf(main)).sendBytes(garbage.data(), static_cast<int>(garbage.size()));
     // A client hanging up in the middle of a large reply leaves the server running.
-    auto huge = JsonFactory::createJsonObject();
-    huge->setString("id", "huge");
-    huge->setString("payload", std::string(16 * 1024 * 1024, 'p'));
-    server->setElement("media", "albums", *huge);
+    server->setElement("media", "albums", *JsonFactory::parseObject(R"({"id":"huge","payload":")" + std::string(1 << 24, 'p') + "\"}"));
     Poco::Net::StreamSocket socket(addressOf(main));
     const std::string request = "GET /api/media/albums/huge HTTP/1.1\r\nHost: x\r\n\r\n";
     socket.sendBytes(request.data(), static_cast<int>(request.size()));
@@ -186,7 +138,7 @@ TEST_F(DevServerHttpTest, AnswersBadRequestsWithTheirStatusAndStaysUsable) {
     ASSERT_GT(socket.receiveBytes(first, sizeof(first)), 0) << "the reply has started";
     socket.setLinger(true, 0);
     socket.close();
-    EXPECT_EQ(60u, get(main, "/api/media/tracks").data()->size());
+    EXPECT_EQ(60u, get(main, tracksUri).data()->size());
 }
 
 TEST_F(DevServerHttpTest, PageSizeAndBodyLimitFollowTheOptions) {
@@ -203,65 +155,35 @@ TEST_F(DevServerHttpTest, PageSizeAndBodyLimitFollowTheOptions) {
     EXPECT_EQ(201, call(main, "POST", "/api/media/tracks", "{\"name\":\"" + std::string(3000, 'x') + "\"}").status);
 }
 
-TEST_F(DevServerHttpTest, RegistryListsServicesAndResolvesThemAsConfigured) {
-    ASSERT_EQ(main + "/", server->registryBaseUri());
-    const Reply listing = get(main, "/");
-    EXPECT_EQ("ServiceRegistry", listing.json->getString("service"));
-    EXPECT_EQ((Strings{"media", "navigation", "climate"}), ids(*listing.data()));
-    EXPECT_EQ("/api/media/", listing.data()->getObject(0)->getString("uri"));
-    EXPECT_EQ(server->service("media").port, listing.data()->getObject(0)->getLong("port"));
-    EXPECT_EQ(nav + "/nav/navigation/", listing.data()->getObject(1)->getString("uri"));
-    EXPECT_EQ(server->service("navigation").port, listing.data()->getObject(1)->getLong("port"));
+TEST_F(DevServerHttpTest, RegistryListsFiltersAndResolvesAsConfiguredInProcessOrOverHttp) {
+    EXPECT_EQ("ServiceRegistry", get(main, "/").json->getString("service"));
+    EXPECT_EQ(nav + "/nav/navigation/", get(main, "/").data()->getObject(1)->getString("uri"));
     const Reply filtered = get(main, "/?name=navigation,climate&$fields=port");
     EXPECT_EQ((Strings{"navigation", "climate"}), ids(*filtered.data()));
     EXPECT_EQ((Strings{"id", "name", "uri", "port"}), filtered.data()->getObject(0)->getKeys());
-    for (const char* path : {"/media/", "/media"}) {
-        const Reply entry = get(main, path);
-        ASSERT_EQ(1u, entry.data()->size()) << path;
-        EXPECT_EQ("media", entry.data()->getObject(0)->getString("name"));
-    }
-    const Reply redirect = get(main, "/navigation/");
-    EXPECT_EQ(307, redirect.status);
-    EXPECT_EQ(server->service("navigation").baseUri(), redirect.location);
-    const Reply choices = get(main, "/climate/");
-    ASSERT_EQ(300, choices.status);
-    ASSERT_EQ(2u, choices.data()->size());
-    EXPECT_EQ("http://192.0.2.10:8080/api/", choices.data()->getObject(0)->getString("hostAddress"));
-    const auto local = choices.data()->getObject(1);
-    EXPECT_EQ(server->service("climate").baseUri(), local->getString("hostAddress"));
-    EXPECT_EQ("1.1", local->getString("versions"));
-    EXPECT_EQ("climate on this host", local->getString("description"));
+    for (const char* path : {"/media/", "/media"}) EXPECT_EQ((Strings{"media"}), ids(*get(main, path).data())) << path;
+    EXPECT_EQ("climate on this host", get(main, "/climate/").data()->getObject(1)->getString("description"));
     EXPECT_EQ(404, get(main, "/nosuch/").status);
     EXPECT_EQ(405, call(main, "POST", "/media/", "{}").status);
-
-    // Resolution answers change in process and over the admin endpoint of any origin.
     const std::vector<std::pair<DevServer::Resolution, int>> inProcess = {
         {DevServer::Resolution::REDIRECT, 307}, {DevServer::Resolution::CHOICES, 300}, {DevServer::Resolution::ENTRY, 200}};
     for (const auto& [answer, status] : inProcess) {
         server->setResolution("media", answer);
         EXPECT_EQ(status, get(main, "/media").status);
     }
+    const std::string resolve = R"({"action":"resolve","name":"media","answer":")";
     for (const auto& [answer, status] : {std::pair{"redirect", 307}, {"choices", 300}, {"entry", 200}}) {
-        ASSERT_EQ(200, call(nav, "POST", "/_admin/registry", R"({"action":"resolve","name":"media","answer":")" +
-                                                                  std::string(answer) + "\"}").status);
+        ASSERT_EQ(200, call(nav, "POST", "/_admin/registry", resolve + answer + "\"}").status);
         EXPECT_EQ(status, get(main, "/media").status) << answer;
     }
-    EXPECT_EQ(400, call(nav, "POST", "/_admin/registry", R"({"action":"resolve","name":"media","answer":"x"})").status);
+    EXPECT_EQ(400, call(nav, "POST", "/_admin/registry", resolve + "x\"}").status);
     EXPECT_EQ(404, call(nav, "POST", "/_admin/registry", R"({"action":"register","name":"nosuch"})").status);
 }
 
 TEST_F(DevServerHttpTest, InjectedFaultsAnswerForTheirCountOrUntilCleared) {
-    qeldev::HttpFault fault;
-    fault.path = "/api/media/tracks";
-    fault.status = 503;
-    fault.body = R"({"status":"busy"})";
-    fault.times = 2;
-    server->addHttpFault(fault);
+    server->addHttpFault({"/api/media/tracks", "", 503, R"({"status":"busy"})", std::chrono::milliseconds(0), 2});
     EXPECT_EQ(200, get(main, "/api/media/tracks/t1").status) << "other paths pass";
-    for (int i = 0; i < 2; ++i) EXPECT_EQ(R"(503 {"status":"busy"})", [&] {
-            const Reply reply = get(main, "/api/media/tracks");
-            return std::to_string(reply.status) + " " + reply.body;
-        }());
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(R"({"status":"busy"})", get(main, "/api/media/tracks").body);
     EXPECT_EQ(200, get(main, "/api/media/tracks").status);
 
     EXPECT_EQ(200, call(main, "POST", "/_admin/fault", R"({"path":"/api/media/*","method":"GET","status":500})").status);
@@ -273,33 +195,23 @@ TEST_F(DevServerHttpTest, InjectedFaultsAnswerForTheirCountOrUntilCleared) {
     EXPECT_EQ(200, call(main, "DELETE", "/_admin/fault").status);
     EXPECT_EQ(200, get(main, "/api/media/tracks/t1").status);
 
-    qeldev::HttpFault slow;  // a rule with a delay only passes the request on
-    slow.path = "/api/media/albums";
-    slow.delay = std::chrono::milliseconds(20);
-    server->addHttpFault(slow);
-    EXPECT_EQ(10u, get(main, "/api/media/albums").data()->size());
-    qeldev::HttpFault plain;
-    plain.status = 418;
-    plain.method = "DELETE";
-    server->addHttpFault(plain);
+    EXPECT_EQ(200, call(main, "POST", "/_admin/fault", R"({"path":"/api/media/albums","delayMs":20})").status);
+    EXPECT_EQ(10u, get(main, "/api/media/albums").data()->size()) << "a rule with a delay only passes the request";
+    EXPECT_EQ(200, call(main, "POST", "/_admin/fault", R"({"method":"DELETE","status":418})").status);
     const Reply teapot = call(main, "DELETE", "/api/media/albums/a1");
     EXPECT_EQ(418, teapot.status);
     EXPECT_EQ("injected fault", teapot.json->getString("message")) << "a rule without body answers in the envelope";
     EXPECT_NE(nullptr, server->getElement("media", "albums", "a1"));
-    Poco::Net::HTTPClientSession session(addressOf(main));
-    Poco::Net::HTTPRequest upgrade(Poco::Net::HTTPRequest::HTTP_GET, "/api/", Poco::Net::HTTPMessage::HTTP_1_1);
-    upgrade.set("Upgrade", "websocket");
-    upgrade.set("Connection", "Upgrade");
-    session.sendRequest(upgrade);
-    Poco::Net::HTTPResponse response;
-    session.receiveResponse(response).ignore(1 << 20);
-    EXPECT_EQ(400, response.getStatus()) << "HTTP fault rules leave upgrades alone; this one lacks its key and version";
+    Poco::Net::StreamSocket upgrade(addressOf(main));  // fault rules leave upgrades alone; this one lacks its key
+    const std::string head = "GET /api/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
+    upgrade.sendBytes(head.data(), static_cast<int>(head.size()));
+    char status[12] = {};
+    EXPECT_TRUE(upgrade.receiveBytes(status, 12) == 12 && std::string(status + 9, 3) == "400") << status;
 
     server->refuseConnections(std::chrono::minutes(5));
     EXPECT_EQ(0, reach(main, "GET", "/api/media/tracks"));
     EXPECT_EQ(0, reach(nav, "GET", "/nav/"));
     server->clearFaults();
-    EXPECT_EQ(200, reach(main, "GET", "/api/media/tracks"));
     EXPECT_EQ(200, reach(main, "POST", "/_admin/fault", R"({"refuseMs":600000})"));
     EXPECT_EQ(0, reach(main, "GET", "/_admin/fault"));
     server->clearFaults();
@@ -308,17 +220,12 @@ TEST_F(DevServerHttpTest, InjectedFaultsAnswerForTheirCountOrUntilCleared) {
 
 TEST_F(DevServerHttpTest, StopEndsDelayedRequestsAndIdleConnectionsAndRestartKeepsTheData) {
     EXPECT_EQ(201, call(main, "POST", "/api/media/albums", R"({"id":"kept"})").status);
-    qeldev::HttpFault fault;
-    fault.path = "/api/media/tracks";
-    fault.delay = std::chrono::minutes(5);
-    fault.times = 1;
-    server->addHttpFault(fault);
+    EXPECT_EQ(200, call(main, "POST", "/_admin/fault", R"({"path":"/api/media/tracks","delayMs":300000,"times":1})").status);
     Poco::Net::HTTPClientSession idle(addressOf(main));
     Poco::Net::HTTPRequest first(Poco::Net::HTTPRequest::HTTP_GET, "/api/", Poco::Net::HTTPMessage::HTTP_1_1);
     idle.sendRequest(first);
     Poco::Net::HTTPResponse firstResponse;
     idle.receiveResponse(firstResponse).ignore(1 << 20);
-    ASSERT_EQ(200, firstResponse.getStatus());
     std::atomic<bool> finished{false};
     std::thread delayed([&] {
         reach(main, "GET", "/api/media/tracks");  // a connection shut down by stop() is an expected outcome
@@ -350,9 +257,7 @@ TEST_F(DevServerHttpTest, ConcurrentReadsAndChangesStayConsistent) {
         });
     }
     for (int i = 0; i < 30; ++i) {
-        auto element = JsonFactory::createJsonObject();
-        element->setString("id", "w" + std::to_string(i));
-        server->createElement("media", "tracks", *element);
+        server->createElement("media", "tracks", *JsonFactory::parseObject(R"({"id":"w)" + std::to_string(i) + "\"}"));
         if (call(main, "DELETE", "/api/media/tracks/w" + std::to_string(i)).status != 200) ++failures;
     }
     for (auto& reader : readers) reader.join();
@@ -361,20 +266,14 @@ TEST_F(DevServerHttpTest, ConcurrentReadsAndChangesStayConsistent) {
 }
 
 TEST_F(DevServerHttpTest, InProcessChangesAreServedAndListenersFollowTheRules) {
-    auto replacement = JsonFactory::createJsonObject();
-    replacement->setString("id", "t1");
-    replacement->setString("name", "Replaced");
-    replacement->setString("uri", "/wrong");
+    const auto replacement = JsonFactory::parseObject(R"({"id":"t1","name":"Replaced","uri":"/wrong"})");
     server->setElement("media", "tracks", *replacement);
     const auto t1 = get(main, "/api/media/tracks/t1").element();
-    EXPECT_EQ("Replaced", t1->getString("name"));
     EXPECT_FALSE(t1->has("duration")) << "setElement replaces the whole element";
     EXPECT_EQ("/api/media/tracks/t1", t1->getString("uri"));
     EXPECT_FALSE(server->deleteElement("media", "tracks", "nosuch"));
     EXPECT_THROW(server->getElement("media", "nosuch", "t1"), std::invalid_argument);
     EXPECT_THROW(server->createElement("media", "tracks", *replacement), std::invalid_argument) << "t1 is taken";
-    EXPECT_EQ(nullptr, server->getElement("media", "tracks", "nosuch"));
-
     std::atomic<int> calls{0};
     std::atomic<bool> refused{false};
     const auto meddler = server->addChangeListener([&](const qeldev::ElementChange& change) {
