@@ -191,10 +191,12 @@ public:
     bool waitData(const std::string& event, std::size_t count) const {
         return waitFor([&] { return data(event).size() == count; });
     }
-    bool waitFrame(const std::function<bool(const Frame&)>& match) const {
+    /// Waits for a frame of `opcode` with `payload`, or only starting with it when `prefix` is set.
+    bool waitFrame(int opcode, const std::string& payload, bool prefix = false) const {
         return waitFor([&] {
             for (const auto& frame : frames())
-                if (match(frame)) return true;
+                if (frame.opcode == opcode && (prefix ? frame.payload.rfind(payload, 0) == 0 : frame.payload == payload))
+                    return true;
             return false;
         });
     }
