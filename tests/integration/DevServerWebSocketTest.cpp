@@ -1,7 +1,5 @@
 #include <support/DevServerClient.h>
 
-#include <set>
-
 namespace {
 
 using namespace qeltest;
@@ -369,92 +367,6 @@ TEST_F(DevServerWebSocketTest, ConcurrentChangesInjectionsAndChurnKeepEveryStrea
         for (const auto& text : client->texts()) EXPECT_TRUE(parseOrNull(text)) << "torn: " << text.substr(0, 80);
     churn->subscribe("/api/#final");
     EXPECT_TRUE(churn->waitData("/api/#final", 1));
-}
-
-/// The names listed in a data message of a registry root subscription, each entry checked to carry exactly the
-/// identifying members and the port.
-std::set<std::string> listedNames(const JsonObject::Shared& message) {
-    if (!message || message->getString("type") != "data") return {"(no data)"};
-    std::set<std::string> names;
-    const auto data = message->getArray("data");
-    for (std::size_t i = 0; i < data->size(); ++i) {
-        const auto keys = data->getObject(i)->getKeys();
-        if (std::set<std::string>(keys.begin(), keys.end()) != std::set<std::string>{"id", "name", "uri", "port"})
-            return {"(wrong members)"};
-        names.insert(data->getObject(i)->getString("name"));
-    }
-    return names;
-}
-
-TEST_F(DevServerWebSocketTest, RegistryAdministrationReachesRootSubscribersAndMovesStopsAndStartsOrigins) {
-    DevServerOptions options;
-    options.unregistered = {"media"};
-    options.ownOrigin = {"media"};
-    startServer(options);
-    const std::string registry = server->registryBaseUri().substr(0, server->registryBaseUri().size() - 1), media = main;
-    WsClient client(registry, "/");
-    const std::string event = "/?$fields=port&name=media,navigation#0";  // as the library builds it
-    EXPECT_EQ(listedNames(subscribed(client, event)), std::set<std::string>{"navigation"});
-    auto viaAdmin = [&](const std::string& action) {
-        EXPECT_EQ(200, call(nav, "POST", "/_admin/registry", R"({"action":")" + action + R"(","name":"navigation"})").status);
-    };
-    const std::vector<std::pair<std::function<void()>, std::set<std::string>>> steps = {
-        {[&] { server->registerService("media"); }, {"media", "navigation"}},
-        {[&] { viaAdmin("unregister"); }, {"media"}},
-        {[&] { viaAdmin("register"); }, {"media", "navigation"}},
-        {[&] { server->unregisterService("media"); }, {"navigation"}}};
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        steps[i].first();
-        const auto pushed = client.next();
-        EXPECT_EQ(listedNames(pushed), steps[i].second) << "step " << i;
-        EXPECT_TRUE(isMessage(pushed, "data", event));
-    }
-    EXPECT_EQ(404, get(registry, "/media").status);
-
-    // A move lists the new port, pushes, and the old origin serves no more.
-    server->registerService("media");
-    ASSERT_EQ(listedNames(client.next()), (std::set<std::string>{"media", "navigation"}));
-    WsClient old(media, "/api/");
-    EXPECT_THROW(server->moveService("climate"), std::logic_error) << "it shares the registry's origin";
-    const uint16_t port = server->moveService("media");
-    const auto moved = client.next();
-    ASSERT_EQ(listedNames(moved), (std::set<std::string>{"media", "navigation"}));
-    for (std::size_t i = 0; i < moved->getArray("data")->size(); ++i) {
-        const auto entry = moved->getArray("data")->getObject(i);
-        EXPECT_TRUE(entry->getString("name") != "media" || entry->getLong("port") == port);
-    }
-    EXPECT_TRUE(old.waitEnded());
-    EXPECT_EQ(0, reach(media, "GET", "/api/media"));
-    EXPECT_EQ(200, reach(server->service("media").origin, "GET", "/api/media"));
-    const auto added = qelutil::JsonFactory::parseObject(R"({"name":"media","uri":"http://127.0.0.1:9/api/media/","port":9})");
-    EXPECT_THROW(server->registerEntry(*added), std::invalid_argument) << "a service of the data";
-    added->setString("name", "navigation2");
-    server->registerEntry(*added);
-    EXPECT_EQ(200, get(registry, "/navigation2").status);
-
-    for (int cycle = 0; cycle < 20; ++cycle) {
-        WsClient routes(nav, "/nav/");
-        subscribed(routes, "/nav/navigation/routes/r1#1");
-        server->stopOrigin("navigation");
-        ASSERT_FALSE(server->isOriginRunning("nav"));
-        EXPECT_TRUE(routes.waitEnded()) << cycle;
-        EXPECT_EQ(0, reach(nav, "GET", "/nav/")) << cycle;
-        server->startOrigin("nav");
-        ASSERT_EQ(200, reach(nav, "GET", "/nav/navigation")) << "the same port again, cycle " << cycle;
-    }
-    // The registry stops and starts with its origin, here from the other origin's admin endpoint.
-    auto origin = [&](const std::string& at, const std::string& body) { return reach(at, "POST", "/_admin/origin", body); };
-    ASSERT_EQ(202, origin(nav, R"({"action":"stop","name":"main"})"));
-    EXPECT_TRUE(waitFor([&] { return reach(registry, "GET", "/") == 0; }));
-    ASSERT_EQ(202, origin(nav, R"({"action":"start","name":"climate"})"));
-    EXPECT_TRUE(waitFor([&] { return reach(registry, "GET", "/") == 200; }));
-    ASSERT_EQ(202, origin(registry, R"({"action":"restart","name":"main","downMs":500})")) << "an origin restarts itself";
-    EXPECT_TRUE(waitFor([&] { return reach(registry, "GET", "/") == 0; }));
-    EXPECT_TRUE(waitFor([&] { return reach(registry, "GET", "/") == 200; }));
-    EXPECT_EQ(404, origin(nav, R"({"action":"stop","name":"nosuch"})"));
-    server->stopOrigin("media");  // a service on an origin of its own stops alone
-    EXPECT_EQ(0, reach(server->service("media").origin, "GET", "/api/media"));
-    EXPECT_EQ(200, reach(registry, "GET", "/"));
 }
 
 }  // namespace
