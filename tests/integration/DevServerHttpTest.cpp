@@ -27,47 +27,32 @@ TEST_F(DevServerHttpTest, ListingsCarryTheEnvelopeLinksFiltersFieldsAndOrder) {
     const Reply root = get(main, "/api/");
     for (const char* key : {"status", "message", "type", "event", "service"}) EXPECT_TRUE(root.json->isString(key)) << key;
     EXPECT_TRUE(root.json->isLong("timestamp"));
-    EXPECT_EQ((Strings{"media", "climate"}), ids(*root.data()));
-    for (const char* path : {"/api/media/", "/api/media"}) {
-        EXPECT_EQ((Strings{"tracks", "albums"}), ids(*get(main, path).data())) << path;
-        EXPECT_EQ("/api/media/tracks", get(main, path).data()->getObject(0)->getString("uri"));
-    }
-    EXPECT_EQ("/nav/navigation/destinations/d3", get(nav, "/nav/navigation/destinations/d3").element()->getString("uri"));
+    EXPECT_EQ((Strings{"tracks", "albums"}), ids(*get(main, "/api/media").data())) << "the slash is optional";
     EXPECT_EQ(404, get(main, "/nav/navigation/").status) << "navigation lives on its own origin";
-
-    const Reply first = get(main, "/api/media/tracks?$limit=25");
-    EXPECT_FALSE(first.paging()->has("previous"));
-    const Reply middle = get(main, first.paging()->getString("next"));
+    const Reply middle = get(main, get(main, "/api/media/tracks?$limit=25").paging()->getString("next"));
     EXPECT_EQ(tracks(26, 50), ids(*middle.data()));
     EXPECT_TRUE(contains(middle.paging()->getString("previous"), "$offset=0"));
     const Reply last = get(main, middle.paging()->getString("next"));
-    EXPECT_EQ(tracks(51, 60), ids(*last.data()));
     EXPECT_FALSE(last.paging()->has("next"));
     EXPECT_EQ(ids(*middle.data()), ids(*get(main, last.paging()->getString("previous")).data()));
-    EXPECT_EQ(0u, get(main, "/api/media/tracks?$offset=60").data()->size());
-    const Reply artist = get(main, "/api/media/tracks?artist=Mira%20Sol&$limit=5");
-    EXPECT_EQ(tracks(13, 17), ids(*artist.data()));
-    EXPECT_TRUE(contains(artist.paging()->getString("next"), "artist=Mira%20Sol")) << "links keep the filter";
+    EXPECT_TRUE(contains(get(main, "/api/media/tracks?artist=Mira%20Sol&$limit=5").paging()->getString("next"),
+                         "artist=Mira%20Sol")) << "links keep the filter";
 
     server->createElement("media", "albums", *JsonFactory::parseObject(R"({"name":"a,b"})"));
     server->createElement("media", "tracks", *JsonFactory::parseObject(R"({"id":"t0"})"));
     const std::vector<std::pair<std::string, Strings>> listings = {
+        {"tracks?artist=Mira%20Sol&$limit=5", tracks(13, 17)}, {"tracks?$offset=61", {}},
         {"tracks?id=t9,t2&trackNumber=2,3", {"t2", "t9"}},
         {"tracks?duration=224.0", {"t2"}},  // numbers compare as numbers
         {"albums?name=a%2Cb", {"a11"}},     // an encoded comma is part of the value
         {"albums?name=a,b", {}},
+        {"tracks?$sortby=duration&$limit=3", {"t38", "t11", "t49"}}, {"tracks?$sortby=-duration&$limit=3", {"t27", "t54", "t16"}},
+        {"tracks?$sortby=-duration&$offset=60", {"t0"}},  // a missing sort member comes last
         {"albums?$sortby=artist,-year&$fields=artist,year&$limit=6", {"a10", "a5", "a9", "a4", "a8", "a3"}}};
     for (const auto& [query, expected] : listings) EXPECT_EQ(expected, ids(*get(main, "/api/media/" + query).data())) << query;
     EXPECT_EQ((Strings{"id", "name", "uri"}), get(main, "/api/media/tracks/t1?$fields=nosuchfield").element()->getKeys());
-    for (const bool descending : {false, true}) {
-        const auto data = get(main, std::string("/api/media/tracks?$sortby=") + (descending ? "-" : "") + "duration").data();
-        ASSERT_EQ(61u, data->size());
-        for (std::size_t i = 1; i + 1 < data->size(); ++i) {
-            const auto previous = data->getObject(i - 1)->getLong("duration"), current = data->getObject(i)->getLong("duration");
-            EXPECT_TRUE(descending ? previous >= current : previous <= current) << descending << " at " << i;
-        }
-        EXPECT_EQ("t0", data->getObject(60)->getString("id")) << "a missing sort member comes last";
-    }
+    EXPECT_EQ((Strings{"id", "name", "duration", "uri"}),
+              get(main, "/api/media/tracks?$fields=duration").data()->getObject(0)->getKeys()) << "in this order";
 }
 
 TEST_F(DevServerHttpTest, ChangesOverHttpAnswerWithTheirStatusAndReachListenersInOrder) {
@@ -86,21 +71,21 @@ TEST_F(DevServerHttpTest, ChangesOverHttpAnswerWithTheirStatusAndReachListenersI
     EXPECT_EQ(200, updated.status);
     EXPECT_EQ("New Song", updated.element()->getString("name"));
     EXPECT_EQ(uri, updated.element()->getString("uri"));
-    EXPECT_EQ(200, call(main, "DELETE", uri).status);
-    EXPECT_EQ(404, call(main, "DELETE", uri).status);
+    for (int status : {200, 404}) EXPECT_EQ(status, call(main, "DELETE", uri).status);
     EXPECT_EQ(404, call(main, "POST", uri, R"({"name":"ghost"})").status);
     EXPECT_EQ("/api/media/tracks/custom-1", call(main, "POST", "/api/media/tracks", R"({"id":"custom-1"})").location);
     EXPECT_EQ(409, call(main, "POST", "/api/media/tracks", R"({"id":"custom-1"})").status);
 
     std::lock_guard<std::mutex> lock(mutex);
     using Change = qeldev::ElementChange;
-    std::vector<Change::Kind> kinds;
-    for (const auto& change : changes) kinds.push_back(change.kind);
-    EXPECT_EQ((std::vector<Change::Kind>{Change::CREATED, Change::UPDATED, Change::DELETED, Change::CREATED}), kinds);
+    const std::vector<Change::Kind> kinds = {Change::CREATED, Change::UPDATED, Change::DELETED, Change::CREATED};
     ASSERT_EQ(4u, changes.size());
-    EXPECT_EQ(nullptr, changes[2].element);
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        EXPECT_EQ(kinds[i], changes[i].kind) << i;
+        EXPECT_EQ(changes[0].sequence + i, changes[i].sequence) << i;
+        EXPECT_EQ(i == 2, changes[i].element == nullptr) << i;
+    }
     EXPECT_EQ("custom-1", changes[3].id);
-    for (std::size_t i = 1; i < changes.size(); ++i) EXPECT_EQ(changes[i - 1].sequence + 1, changes[i].sequence);
 }
 
 TEST_F(DevServerHttpTest, AnswersBadRequestsWithTheirStatusAndStaysUsable) {
@@ -147,12 +132,10 @@ TEST_F(DevServerHttpTest, PageSizeAndBodyLimitFollowTheOptions) {
 }
 
 TEST_F(DevServerHttpTest, RegistryListsFiltersAndResolvesAsConfiguredInProcessOrOverHttp) {
-    EXPECT_EQ("ServiceRegistry", get(main, "/").json->getString("service"));
-    EXPECT_EQ(nav + "/nav/navigation/", get(main, "/").data()->getObject(1)->getString("uri"));
     const Reply filtered = get(main, "/?name=navigation,climate&$fields=port");
     EXPECT_EQ((Strings{"navigation", "climate"}), ids(*filtered.data()));
     EXPECT_EQ((Strings{"id", "name", "uri", "port"}), filtered.data()->getObject(0)->getKeys());
-    for (const char* path : {"/media/", "/media"}) EXPECT_EQ((Strings{"media"}), ids(*get(main, path).data())) << path;
+    EXPECT_EQ((Strings{"media"}), ids(*get(main, "/media/").data()));
     EXPECT_EQ("climate on this host", get(main, "/climate/").data()->getObject(1)->getString("description"));
     EXPECT_EQ(404, get(main, "/nosuch/").status);
     EXPECT_EQ(405, call(main, "POST", "/media/", "{}").status);
@@ -321,16 +304,14 @@ TEST_F(DevServerHttpTest, InProcessChangesAreServedAndListenersFollowTheRules) {
 TEST(DevServerDataTest, RejectsDataThatCannotBeServed) {
     const std::vector<std::pair<std::string, std::string>> broken = {
         {R"({"services":[{"name":"s","resources":{"r":[{"id":"x"},{"id":"x"}]}}]})", "id used twice"},
-        {R"({"services":[{"name":"s","basePath":"api"}]})", "basePath"},
+        {R"({"services":[{"name":"s","basePath":"api"}]})", "basePath"}, {R"({"services":[{"name":"a b"}]})", "name"},
         {R"({"services":[{"name":"s","origin":"elsewhere"}]})", "unknown origin"},
         {R"({"services":[{"name":"s","basePath":"/"}]})", "registry"},
         {R"({"services":[{"name":"s","resolve":"sometimes"}]})", "resolve"},
         {R"({"services":[{"name":"s"},{"name":"s","basePath":"/b/"}]})", "named twice"},
-        {R"({"services":[{"name":"a b"}]})", "name"},
         {R"({"origins":[{"name":"o","port":70000}]})", "port"},
         {R"({"services":[{"name":"s","basePath":"/_admin/"}]})", "basePath"},
-        {R"({"services":[{"name":"s","resources":{"r":[{"name":"no id"}]}}]})", "id"},
-    };
+        {R"({"services":[{"name":"s","resources":{"r":[{"name":"no id"}]}}]})", "id"}};
     for (const auto& [data, fragment] : broken) {
         DevServerOptions options;
         options.data = JsonFactory::parseObject(data);
@@ -344,11 +325,6 @@ TEST(DevServerDataTest, RejectsDataThatCannotBeServed) {
     DevServerOptions missing;
     missing.dataFile = ::testing::TempDir() + "no-such-devserver-data.json";
     EXPECT_THROW(DevServer{missing}, std::runtime_error);
-    auto noId = DevServer::exampleData();
-    noId->getArray("services")->getObject(0)->getObject("resources")->getArray("tracks")->getObject(0)->remove("id");
-    DevServerOptions example;
-    example.data = noId;
-    EXPECT_THROW(DevServer{example}, std::runtime_error);
 }
 
 TEST(DevServerDataTest, ServesTheOriginsServicesAndEntriesOfAGivenDataFile) {
