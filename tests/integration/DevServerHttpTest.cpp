@@ -175,6 +175,7 @@ TEST_F(DevServerHttpTest, RegistryAdministrationListsMovesStopsAndStartsOrigins)
     // A move lists the new port and the old origin serves no more.
     EXPECT_THROW(server->moveService("climate"), std::logic_error) << "it shares the registry's origin";
     WsClient old(media, "/api/");
+    ASSERT_TRUE(waitFor([&] { return server->webSocketCount() == 1; })) << "the server knows it before the move";
     const uint16_t port = server->moveService("media");
     EXPECT_EQ(port, get(registry, "/?name=media&$fields=port").data()->getObject(0)->getLong("port"));
     EXPECT_TRUE(old.waitEnded());

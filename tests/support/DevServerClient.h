@@ -171,14 +171,8 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_taken = m_texts.size();
     }
-    std::vector<Frame> frames() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_frames;
-    }
-    std::vector<std::string> texts() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_texts;
-    }
+    std::vector<Frame> frames() const { return locked(m_frames); }
+    std::vector<std::string> texts() const { return locked(m_texts); }
     /// Messages (taken or not) of type "data" for `event`.
     std::vector<JsonObject::Shared> data(const std::string& event) const {
         std::vector<JsonObject::Shared> result;
@@ -205,6 +199,11 @@ public:
     }
 
 private:
+    template <class T>
+    T locked(const T& member) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return member;
+    }
     bool take(std::string& text) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_taken >= m_texts.size()) return false;
