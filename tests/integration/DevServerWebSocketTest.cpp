@@ -270,9 +270,9 @@ TEST_F(DevServerWebSocketTest, AdminEndpointInjectsAndClearsWebSocketFaults) {
     EXPECT_TRUE(client->waitFrame(WebSocket::FRAME_OP_PING, "hi"));
     EXPECT_EQ(200, admin(R"({"action":"oversized","bytes":5000})"));
     EXPECT_TRUE(waitFor([&] { return !client->texts().empty() && client->texts().back().size() == 5000; }));
-    for (const char* action : {R"({"action":"stall","ms":600000})", R"({"action":"split","frameBytes":5})",
-                               R"({"action":"refuse","ms":600000,"status":500})"})
-        EXPECT_EQ(200, admin(action)) << action;
+    expectStatuses(main, {{200, "POST", "/_admin/websocket", R"({"action":"stall","ms":600000})"},
+                          {200, "POST", "/_admin/websocket", R"({"action":"split","frameBytes":5})"},
+                          {200, "POST", "/_admin/websocket", R"({"action":"refuse","ms":600000,"status":500})"}});
     EXPECT_TRUE(state()->getBool("stalled"));
     EXPECT_EQ(5, state()->getLong("splitBytes"));
     EXPECT_EQ(500, state()->getLong("refuseStatus"));
@@ -280,10 +280,11 @@ TEST_F(DevServerWebSocketTest, AdminEndpointInjectsAndClearsWebSocketFaults) {
     EXPECT_FALSE(state()->getBool("stalled"));
     EXPECT_FALSE(state()->getBool("refusing"));
     EXPECT_EQ(0, state()->getLong("splitBytes"));
+    std::vector<Expected> refused = {{405, "PUT", "/_admin/websocket", ""}};
     for (const char* bad : {R"({"action":"explode"})", R"({"action":"stall"})", R"({"action":"split","frameBytes":-1})",
                             R"({"action":"send","opcode":"shout"})", R"({"action":"refuse","ms":10,"status":42})", "[]"})
-        EXPECT_EQ(400, admin(bad)) << bad;
-    EXPECT_EQ(405, call(main, "PUT", "/_admin/websocket").status);
+        refused.push_back({400, "POST", "/_admin/websocket", bad});
+    expectStatuses(main, refused);
     EXPECT_EQ(200, admin(R"({"action":"drop"})"));
     EXPECT_TRUE(client->waitEnded());
 }

@@ -90,6 +90,26 @@ inline int reach(const std::string& origin, const std::string& method, const std
     }
 }
 
+/// A request and the status it is to be answered with (0: the origin cannot be reached).
+struct Expected {
+    int status;
+    std::string method, target, body;
+};
+
+/// Sends the requests in turn to `origin`, checking each status and that every error comes in an error envelope.
+inline void expectStatuses(const std::string& origin, const std::vector<Expected>& requests) {
+    for (const auto& [status, method, target, body] : requests) {
+        const std::string what = method + " " + target.substr(0, 60) + " " + body.substr(0, 60);
+        if (status == 0) {
+            EXPECT_EQ(0, reach(origin, method, target, body)) << what;
+            continue;
+        }
+        const Reply reply = call(origin, method, target, body);
+        EXPECT_EQ(status, reply.status) << what;
+        EXPECT_TRUE(status < 400 || (reply.json && reply.json->getString("type") == "error")) << what;
+    }
+}
+
 inline std::vector<std::string> ids(const JsonArray& data) {
     std::vector<std::string> result;
     for (std::size_t i = 0; i < data.size(); ++i) result.push_back(data.getObject(i)->getString("id"));
