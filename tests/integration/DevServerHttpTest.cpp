@@ -34,6 +34,7 @@ TEST_F(DevServerHttpTest, ListingsCarryTheEnvelopeLinksFiltersFieldsAndOrder) {
     EXPECT_TRUE(contains(middle.paging()->getString("previous"), "$offset=0"));
     const Reply last = get(main, middle.paging()->getString("next"));
     EXPECT_FALSE(last.paging()->has("next"));
+    EXPECT_FALSE(get(main, "/api/media/tracks?$limit=20&$offset=40").paging()->has("next")) << "a page ending at the total";
     EXPECT_EQ(ids(*middle.data()), ids(*get(main, last.paging()->getString("previous")).data()));
     EXPECT_TRUE(contains(get(main, "/api/media/tracks?artist=Mira%20Sol&$limit=5").paging()->getString("next"),
                          "artist=Mira%20Sol")) << "links keep the filter";
