@@ -1,20 +1,13 @@
 #pragma once
 
-#include "support/RequestHead.h"
+#include "support/ScriptedPeer.h"
 
-#include <Poco/Net/ServerSocket.h>
-
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -31,7 +24,7 @@ namespace qeltest {
 ///
 /// Request bodies are read by their Content-Length; a request without one
 /// has an empty body.
-class ScriptedHttpPeer {
+class ScriptedHttpPeer : public ScriptedPeer {
 public:
     using Headers = PeerHeaders;
 
@@ -85,12 +78,6 @@ public:
     ScriptedHttpPeer();
     /// Stops the peer.
     ~ScriptedHttpPeer();
-    ScriptedHttpPeer(const ScriptedHttpPeer&) = delete;
-    ScriptedHttpPeer& operator=(const ScriptedHttpPeer&) = delete;
-
-    uint16_t port() const { return m_port; }
-    /// "http://127.0.0.1:" + port.
-    std::string baseUri() const;
 
     /// The reply for requests whose target equals `target`.
     void setReply(const std::string& target, Reply reply);
@@ -114,40 +101,23 @@ public:
 
     /// Connections accepted so far.
     std::size_t connectionCount() const;
-    /// Connections still open on the peer's side.
-    std::size_t openConnectionCount() const;
     /// Closes every open connection once it waits for its next request: at
     /// once when it already does, after the reply in progress otherwise.
     void closeIdleConnections();
 
-    /// Stops accepting, closes every connection and joins all threads.
-    /// Idempotent; run by the destructor.
-    void stop();
-
 private:
-    struct Connection;
-
-    void acceptLoop();
-    void serve(const std::shared_ptr<Connection>& connection);
+    void serve(Connection& connection) override;
     bool serveOne(Connection& connection);
     Reply replyFor(const std::string& target);
     void record(Request request);
     bool waitBeforeAnswer(const Reply& reply);
 
-    Poco::Net::ServerSocket m_listener;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stopping{false};
-    std::thread m_acceptThread;
-
-    mutable std::mutex m_mutex;  // guards every member below
-    mutable std::condition_variable m_changed;
+    // Guarded by the peer's mutex.
     std::map<std::string, Reply> m_replies;
     std::map<std::string, std::deque<Reply>> m_queued;
     Reply m_defaultReply;
     bool m_holding = false;
     std::vector<Request> m_requests;
-    std::vector<std::shared_ptr<Connection>> m_connections;
-    uint64_t m_nextConnectionId = 1;
 };
 
 }  // namespace qeltest

@@ -1,15 +1,9 @@
 #include "support/ScriptedWebSocketPeer.h"
 
-#include "support/PeerStream.h"
-
 #include <Poco/Base64Encoder.h>
 #include <Poco/Net/HTTPResponse.h>
-#include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/StreamSocket.h>
 #include <Poco/SHA1Engine.h>
 #include <Poco/String.h>
-
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <exception>
@@ -41,62 +35,9 @@ bool isDataOpcode(int opcode) {
 
 }  // namespace
 
-struct ScriptedWebSocketPeer::Connection : PeerStream {
-    using PeerStream::PeerStream;
-
-    bool send(const std::string& data) {
-        std::lock_guard<std::mutex> lock(sendMutex);
-        if (closed) return false;
-        return sendAll(data);
-    }
-
-    /// Ends the stream in both directions; the serving thread then sees
-    /// the end and closes the socket.
-    void shutdown() {
-        std::lock_guard<std::mutex> lock(sendMutex);
-        if (closed) return;
-        try {
-            socket.shutdown();
-        } catch (const std::exception&) {
-            // Already shut down by the client.
-        }
-    }
-
-    void close() {
-        std::lock_guard<std::mutex> lock(sendMutex);
-        if (closed) return;
-        closed = true;
-        try {
-            socket.shutdown();
-        } catch (const std::exception&) {
-            // Already shut down.
-        }
-        try {
-            socket.close();
-        } catch (const std::exception&) {
-            // Closing is best effort.
-        }
-    }
-
-    // The socket is read by the serving thread and shut down and closed under sendMutex.
-    std::thread thread;
-    std::mutex sendMutex;
-    bool closed = false;     // guarded by sendMutex
-    bool closeSent = false;  // guarded by sendMutex
-    bool open = false;       // upgraded and not yet ended; guarded by the peer's mutex
-    std::atomic<bool> finished{false};
-};
-
-ScriptedWebSocketPeer::ScriptedWebSocketPeer() {
-    m_listener.bind(Poco::Net::SocketAddress("127.0.0.1", 0), false, false);
-    m_listener.listen(64);
-    m_port = m_listener.address().port();
-    m_acceptThread = std::thread([this] { acceptLoop(); });
-}
+ScriptedWebSocketPeer::ScriptedWebSocketPeer() : ScriptedPeer(false) { start(); }
 
 ScriptedWebSocketPeer::~ScriptedWebSocketPeer() { stop(); }
-
-std::string ScriptedWebSocketPeer::baseUri() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
 void ScriptedWebSocketPeer::setUpgradeMode(UpgradeMode mode, int refuseStatus) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -147,22 +88,10 @@ std::size_t ScriptedWebSocketPeer::tcpConnectionCount() const {
     return static_cast<std::size_t>(m_nextConnectionId - 1);
 }
 
-std::size_t ScriptedWebSocketPeer::openConnectionCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<std::size_t>(
-        std::count_if(m_connections.begin(), m_connections.end(), [](const auto& c) { return c->open; }));
-}
-
 void ScriptedWebSocketPeer::clearReceived() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_messages.clear();
     m_frames.clear();
-}
-
-template <typename Condition>
-bool ScriptedWebSocketPeer::waitUntil(std::chrono::milliseconds timeout, Condition condition) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, condition);
 }
 
 bool ScriptedWebSocketPeer::waitForMessages(std::size_t count, std::chrono::milliseconds timeout) const {
@@ -182,10 +111,7 @@ bool ScriptedWebSocketPeer::waitForUpgrades(std::size_t count, std::chrono::mill
 }
 
 bool ScriptedWebSocketPeer::waitForOpenConnections(std::size_t count, std::chrono::milliseconds timeout) const {
-    return waitUntil(timeout, [&] {
-        return static_cast<std::size_t>(std::count_if(m_connections.begin(), m_connections.end(),
-                                                      [](const auto& c) { return c->open; })) == count;
-    });
+    return waitUntil(timeout, [&] { return openCountLocked() == count; });
 }
 
 bool ScriptedWebSocketPeer::waitForTcpConnections(std::size_t count, std::chrono::milliseconds timeout) const {
@@ -272,91 +198,26 @@ void ScriptedWebSocketPeer::dropConnections() {
     for (const auto& connection : connections) connection->shutdown();
 }
 
-void ScriptedWebSocketPeer::stop() {
-    if (m_stopping.exchange(true)) return;
-    {
-        // Wakes the accept loop at once instead of after its poll interval.
-        Poco::Net::StreamSocket wake;
-        try {
-            wake.connect(Poco::Net::SocketAddress("127.0.0.1", m_port), Poco::Timespan(1, 0));
-        } catch (const std::exception&) {
-            // The loop still ends after its poll interval.
-        }
-        if (m_acceptThread.joinable()) m_acceptThread.join();
-    }
-    m_listener.close();
-    std::vector<std::shared_ptr<Connection>> connections;
+void ScriptedWebSocketPeer::serve(Connection& connection) {
+    Upgrade upgrade;
+    upgrade.connectionId = connection.id;
+    if (m_stopping || !connection.readHead(upgrade)) return;
+    UpgradeMode mode;
+    int refuseStatus;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        connections.swap(m_connections);
+        m_upgrades.push_back(upgrade);
+        mode = m_mode;
+        refuseStatus = m_refuseStatus;
         m_changed.notify_all();
     }
-    for (const auto& connection : connections) connection->shutdown();
-    for (const auto& connection : connections)
-        if (connection->thread.joinable()) connection->thread.join();
-}
-
-void ScriptedWebSocketPeer::acceptLoop() {
-    while (!m_stopping) {
-        try {
-            if (!m_listener.poll(Poco::Timespan(0, 200 * 1000), Poco::Net::Socket::SELECT_READ)) continue;
-            if (m_stopping) break;
-            Poco::Net::StreamSocket socket = m_listener.acceptConnection();
-            socket.setNoDelay(true);
-            std::vector<std::shared_ptr<Connection>> ended;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                auto connection = std::make_shared<Connection>(socket, m_nextConnectionId++);
-                connection->thread = std::thread([this, connection] { serve(connection); });
-                // Ended connections are joined here, so that long tests do
-                // not accumulate threads.
-                auto split = std::stable_partition(m_connections.begin(), m_connections.end(),
-                                                   [](const auto& c) { return !c->finished; });
-                ended.assign(split, m_connections.end());
-                m_connections.erase(split, m_connections.end());
-                m_connections.push_back(connection);
-                m_changed.notify_all();
-            }
-            for (const auto& done : ended) done->thread.join();
-        } catch (const std::exception&) {
-            // A failed accept leaves the peer listening.
-        }
+    if (!answerUpgrade(connection, upgrade, mode, refuseStatus)) return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        connection.open = true;
+        m_changed.notify_all();
     }
-}
-
-void ScriptedWebSocketPeer::serve(const std::shared_ptr<Connection>& connection) {
-    Upgrade upgrade;
-    upgrade.connectionId = connection->id;
-    if (!m_stopping && readUpgrade(*connection, upgrade)) {
-        UpgradeMode mode;
-        int refuseStatus;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_upgrades.push_back(upgrade);
-            mode = m_mode;
-            refuseStatus = m_refuseStatus;
-            m_changed.notify_all();
-        }
-        if (answerUpgrade(*connection, upgrade, mode, refuseStatus)) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                connection->open = true;
-                m_changed.notify_all();
-            }
-            receiveFrames(*connection);
-        }
-    }
-    connection->close();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    connection->open = false;
-    connection->finished = true;
-    m_changed.notify_all();
-}
-
-bool ScriptedWebSocketPeer::readUpgrade(Connection& connection, Upgrade& upgrade) {
-    std::string line;
-    if (!connection.readLine(line)) return false;
-    return upgrade.parseRequestLine(line) && connection.readHeaders(upgrade.headers);
+    receiveFrames(connection);
 }
 
 bool ScriptedWebSocketPeer::answerUpgrade(Connection& connection, const Upgrade& upgrade, UpgradeMode mode,

@@ -1,19 +1,12 @@
 #pragma once
 
-#include "support/RequestHead.h"
+#include "support/ScriptedPeer.h"
 
-#include <Poco/Net/ServerSocket.h>
-
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -37,7 +30,7 @@ namespace qeltest {
 ///
 /// Every connection is served by its own thread; all members are
 /// thread-safe.
-class ScriptedWebSocketPeer {
+class ScriptedWebSocketPeer : public ScriptedPeer {
 public:
     using Headers = PeerHeaders;
 
@@ -72,12 +65,6 @@ public:
     ScriptedWebSocketPeer();
     /// Stops the peer.
     ~ScriptedWebSocketPeer();
-    ScriptedWebSocketPeer(const ScriptedWebSocketPeer&) = delete;
-    ScriptedWebSocketPeer& operator=(const ScriptedWebSocketPeer&) = delete;
-
-    uint16_t port() const { return m_port; }
-    /// "http://127.0.0.1:" + port.
-    std::string baseUri() const;
 
     /// Applies to connections accepted afterwards. `refuseStatus` and its
     /// standard reason are sent in REFUSE mode.
@@ -105,8 +92,6 @@ public:
     std::vector<Upgrade> upgrades() const;
     /// TCP connections accepted so far.
     std::size_t tcpConnectionCount() const;
-    /// Upgraded connections still open.
-    std::size_t openConnectionCount() const;
     /// Forgets the recorded messages and frames.
     void clearReceived();
 
@@ -146,31 +131,16 @@ public:
     /// Closes every connection (upgraded, refused or silent) without a
     /// CLOSE frame, as a lost network would.
     void dropConnections();
-    /// Stops accepting, closes every connection and joins all threads.
-    /// Idempotent; run by the destructor.
-    void stop();
 
 private:
-    struct Connection;
-
-    void acceptLoop();
-    void serve(const std::shared_ptr<Connection>& connection);
-    bool readUpgrade(Connection& connection, Upgrade& upgrade);
+    void serve(Connection& connection) override;
     bool answerUpgrade(Connection& connection, const Upgrade& upgrade, UpgradeMode mode, int refuseStatus);
     void receiveFrames(Connection& connection);
     /// Records the frame; true when it completed a message (then in `message`).
     bool record(Frame frame, std::string& message);
     std::shared_ptr<Connection> newestOpenConnection() const;
-    template <typename Condition>
-    bool waitUntil(std::chrono::milliseconds timeout, Condition condition) const;
 
-    Poco::Net::ServerSocket m_listener;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stopping{false};
-    std::thread m_acceptThread;
-
-    mutable std::mutex m_mutex;  // guards every member below
-    mutable std::condition_variable m_changed;
+    // Guarded by the peer's mutex.
     UpgradeMode m_mode = UpgradeMode::ACCEPT;
     int m_refuseStatus = 503;
     bool m_answerPings = true;
@@ -179,8 +149,6 @@ private:
     std::vector<std::string> m_messages;
     std::vector<Frame> m_frames;
     std::vector<Upgrade> m_upgrades;
-    std::vector<std::shared_ptr<Connection>> m_connections;
-    uint64_t m_nextConnectionId = 1;
 };
 
 }  // namespace qeltest
