@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <exception>
 
 namespace qeltest {
 
@@ -35,73 +34,10 @@ ScriptedHttpPeer::Reply ScriptedHttpPeer::Reply::json(int status, std::string bo
     return reply;
 }
 
-ScriptedHttpPeer::Reply ScriptedHttpPeer::Reply::closeWithoutAnswer() {
-    Reply reply;
-    reply.action = Action::CLOSE_WITHOUT_ANSWER;
-    return reply;
-}
-
 ScriptedHttpPeer::Reply ScriptedHttpPeer::Reply::raw(std::string bytes) {
-    Reply reply;
+    Reply reply = json(200, std::move(bytes));
     reply.action = Action::RAW;
-    reply.body = std::move(bytes);
     return reply;
-}
-
-ScriptedHttpPeer::Reply ScriptedHttpPeer::Reply::malformed() {
-    return raw("HTTP/1.1 2x0 Not A Status\r\nno header here\r\n\r\n");
-}
-
-ScriptedHttpPeer::ScriptedHttpPeer() : ScriptedPeer(true) {
-    m_defaultReply = Reply::json(404, "");
-    start();
-}
-
-ScriptedHttpPeer::~ScriptedHttpPeer() { stop(); }
-
-void ScriptedHttpPeer::setReply(const std::string& target, Reply reply) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_replies[target] = std::move(reply);
-}
-
-void ScriptedHttpPeer::queueReply(const std::string& target, Reply reply) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_queued[target].push_back(std::move(reply));
-}
-
-void ScriptedHttpPeer::setDefaultReply(Reply reply) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_defaultReply = std::move(reply);
-}
-
-void ScriptedHttpPeer::holdReplies() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_holding = true;
-}
-
-void ScriptedHttpPeer::releaseReplies() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_holding = false;
-    m_changed.notify_all();
-}
-
-std::vector<ScriptedHttpPeer::Request> ScriptedHttpPeer::requests() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests;
-}
-
-bool ScriptedHttpPeer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
-    return waitUntil(timeout, [&] { return m_requests.size() >= count; });
-}
-
-void ScriptedHttpPeer::clearRequests() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_requests.clear();
-}
-
-std::size_t ScriptedHttpPeer::connectionCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<std::size_t>(m_nextConnectionId - 1);
 }
 
 void ScriptedHttpPeer::closeIdleConnections() {

@@ -61,10 +61,14 @@ public:
         bool closeAfterReply = false;
 
         static Reply json(int status, std::string body);
-        static Reply closeWithoutAnswer();
+        static Reply closeWithoutAnswer() {
+            Reply reply;
+            reply.action = Action::CLOSE_WITHOUT_ANSWER;
+            return reply;
+        }
         static Reply raw(std::string bytes);
         /// A reply whose status line is not HTTP.
-        static Reply malformed();
+        static Reply malformed() { return raw("HTTP/1.1 2x0 Not A Status\r\nno header here\r\n\r\n"); }
     };
 
     /// One request as the peer read it.
@@ -75,32 +79,48 @@ public:
 
     /// Starts listening; by default every target is answered 404 with an
     /// empty body.
-    ScriptedHttpPeer();
-    /// Stops the peer.
-    ~ScriptedHttpPeer();
+    ScriptedHttpPeer() : ScriptedPeer(true) { start(); }
+    ~ScriptedHttpPeer() override { stop(); }
 
     /// The reply for requests whose target equals `target`.
-    void setReply(const std::string& target, Reply reply);
+    void setReply(const std::string& target, Reply reply) {
+        locked([&] { m_replies[target] = std::move(reply); });
+    }
     /// A reply used once, for the next request to `target`, before the one
     /// set with setReply; several queued replies are used in order.
-    void queueReply(const std::string& target, Reply reply);
+    void queueReply(const std::string& target, Reply reply) {
+        locked([&] { m_queued[target].push_back(std::move(reply)); });
+    }
     /// The reply for targets without a reply of their own.
-    void setDefaultReply(Reply reply);
+    void setDefaultReply(Reply reply) {
+        locked([&] { m_defaultReply = std::move(reply); });
+    }
 
     /// While held, replies wait (after the request was recorded) until
     /// released; lets a test keep several requests in flight at once.
-    void holdReplies();
-    void releaseReplies();
+    void holdReplies() {
+        locked([&] { m_holding = true; });
+    }
+    void releaseReplies() {
+        locked([&] { m_holding = false, m_changed.notify_all(); });
+    }
 
     /// Every request read so far, in the order they were read.
-    std::vector<Request> requests() const;
+    std::vector<Request> requests() const {
+        return locked([&] { return m_requests; });
+    }
     /// Waits until at least `count` requests were read; false on time-out.
-    bool waitForRequests(std::size_t count,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    void clearRequests();
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = kPeerWait) const {
+        return waitUntil(timeout, [&] { return m_requests.size() >= count; });
+    }
+    void clearRequests() {
+        locked([&] { m_requests.clear(); });
+    }
 
     /// Connections accepted so far.
-    std::size_t connectionCount() const;
+    std::size_t connectionCount() const {
+        return locked([&] { return static_cast<std::size_t>(m_nextConnectionId - 1); });
+    }
     /// Closes every open connection once it waits for its next request: at
     /// once when it already does, after the reply in progress otherwise.
     void closeIdleConnections();
@@ -115,7 +135,7 @@ private:
     // Guarded by the peer's mutex.
     std::map<std::string, Reply> m_replies;
     std::map<std::string, std::deque<Reply>> m_queued;
-    Reply m_defaultReply;
+    Reply m_defaultReply = Reply::json(404, "");
     bool m_holding = false;
     std::vector<Request> m_requests;
 };

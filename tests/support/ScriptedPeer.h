@@ -17,6 +17,9 @@
 
 namespace qeltest {
 
+/// How long the wait helpers of the scripted peers wait by default.
+constexpr std::chrono::milliseconds kPeerWait = std::chrono::seconds(10);
+
 using PeerHeaders = std::vector<std::pair<std::string, std::string>>;
 
 /// The first header named `name` (case-insensitive), or null.
@@ -100,6 +103,12 @@ protected:
     /// when this returns.
     virtual void serve(Connection& connection) = 0;
 
+    /// Runs `action` under the peer's mutex and returns its result.
+    template <typename Action>
+    auto locked(Action action) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return action();
+    }
     template <typename Condition>
     bool waitUntil(std::chrono::milliseconds timeout, Condition condition) const {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -108,6 +117,7 @@ protected:
     std::size_t openCountLocked() const;
 
     std::atomic<bool> m_stopping{false};
+    // Lock order: the peer's mutex before a connection's sendMutex.
     mutable std::mutex m_mutex;  // guards every member below and those of the derived peers
     mutable std::condition_variable m_changed;
     std::vector<std::shared_ptr<Connection>> m_connections;
