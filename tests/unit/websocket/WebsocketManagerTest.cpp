@@ -185,10 +185,10 @@ TEST_F(WebsocketManagerTest, RetriesUntilUpgradedThenPostsEveryPendingConnectNot
     h.peer.setUpgradeMode(Peer::UpgradeMode::REFUSE, 503);
     manager = h.makeManager();
     std::vector<int> order;
-    manager->connectToWebsocketAndThen([&] { order.push_back(1); }, [] {});
+    manager->connectToWebsocketAndThen([&] { order.push_back(1); }, [&] { order.push_back(-1); });
     ASSERT_TRUE(h.peer.waitForUpgrades(1));
     EXPECT_EQ(IWebsocketManager::CONNECTING, manager->getConnectionState());
-    manager->connectToWebsocketAndThen([&] { order.push_back(2); }, [] {});
+    manager->connectToWebsocketAndThen([&] { order.push_back(2); }, [&] { order.push_back(-2); });
     ASSERT_TRUE(waitFor([&] { return contains(ILogger::WARNING, "HTTP Response: Status HTTP_SERVICE_UNAVAILABLE "); }));
     EXPECT_TRUE(contains(ILogger::INFO, "HTTP Response: 503, Reason: Service Unavailable"));
     EXPECT_TRUE(contains(ILogger::INFO, "HTTP Response: Status:  503"));
@@ -201,7 +201,7 @@ TEST_F(WebsocketManagerTest, RetriesUntilUpgradedThenPostsEveryPendingConnectNot
     h.executor->runAll();
     EXPECT_EQ((std::vector<int>{1, 2}), order);
     // Connected already: the notice is posted inside the call, not run in it.
-    manager->connectToWebsocketAndThen([&] { order.push_back(3); }, [] {});
+    manager->connectToWebsocketAndThen([&] { order.push_back(3); }, [&] { order.push_back(-3); });
     EXPECT_EQ(std::vector<std::string>{kConnectTask}, h.executor->pendingNames());
     h.executor->runAll();
     EXPECT_EQ((std::vector<int>{1, 2, 3}), order);
@@ -212,7 +212,13 @@ TEST_F(WebsocketManagerTest, RetriesUntilUpgradedThenPostsEveryPendingConnectNot
     EXPECT_EQ(h.peer.baseUri(), upgrade.header("origin"));
     EXPECT_EQ("127.0.0.1:" + std::to_string(h.peer.port()), upgrade.header("Host"));
     EXPECT_FALSE(upgrade.hasHeader("User-Agent"));
+    // A lost connection posts every pending disconnect notice once, in order;
+    // stopping afterwards posts nothing more.
+    h.peer.dropConnections();
+    ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, 3));
     manager->disconnect();
+    EXPECT_EQ(3u, h.executor->runAll());
+    EXPECT_EQ((std::vector<int>{1, 2, 3, -1, -2, -3}), order);
     EXPECT_EQ(3u, h.postedTasks(kConnectTask));
     EXPECT_EQ(3u, h.postedTasks(kDisconnectTask));  // one per registered pair
 }
@@ -344,6 +350,15 @@ TEST_F(WebsocketManagerTest, ReleasingTheLastOwnerInsideACallbackOrOnTheConnecti
     EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
     EXPECT_TRUE(h.peer.waitForOpenConnections(0));
     EXPECT_TRUE(waitFor([&] { return disconnected->load(); }));
+    // The same when the pending disconnect notice holds the only owner.
+    auto second = std::make_shared<std::shared_ptr<qel::DefaultWebsocketManager2>>(
+        std::make_shared<qel::DefaultWebsocketManager2>(h.configuration(), "MA_WS_svc", executor, h.loggers));
+    weak = *second;
+    (*second)->connectToWebsocketAndThen([] {}, [second] { second->reset(); });
+    ASSERT_TRUE(h.peer.waitForOpenConnections(1));
+    second.reset();
+    h.peer.dropConnections();
+    EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
     executor->shutdown();
 
     // The watchdog of a running connection keeps the manager; the receive
