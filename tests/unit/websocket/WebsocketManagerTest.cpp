@@ -410,7 +410,7 @@ TEST_F(WebsocketManagerTest, SubscribeMessagesCarryKeyTagsAndAtMostOneTiming) {
     filtered->setExpandLevel(qel::QueryOptions::LEVEL_ONE);
     auto expanded = manager->subscribeResource(filtered, ignoreArray);
     EXPECT_EQ("/qel/svc/tracks/?$expand=1&$limit=20&genre=rock#" + std::to_string(tag + 4), expanded->getSubscriptionKey());
-    EXPECT_TRUE(contains(ILogger::WARNING, "subscribing to resource with $expand different to zero, not supported by spec 1.8.1"));
+    EXPECT_TRUE(contains(ILogger::WARNING, "subscribing to resource with $expand different to zero, not supported by"));
     EXPECT_EQ(subscribeText(expanded->getSubscriptionKey()), message(5));
     auto root = manager->subscribeRoot(std::make_shared<qel::XObjectDescriptor>(), ignoreArray);
     EXPECT_EQ("/qel/#" + std::to_string(tag + 5), root->getSubscriptionKey());
