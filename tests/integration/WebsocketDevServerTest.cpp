@@ -48,6 +48,13 @@ std::vector<std::string> trackIds(int from, int to) {
     return ids;
 }
 
+void expectPaging(const std::shared_ptr<const qel::SubscriptionResponse>& response, int64_t total, int64_t offset, int64_t limit) {
+    ASSERT_TRUE(response && response->paging.isValid());
+    EXPECT_EQ(response->paging->total.getValue(), total);
+    EXPECT_EQ(response->paging->offset.getValue(), offset);
+    EXPECT_EQ(response->paging->limit.getValue(), limit);
+}
+
 std::string nameAt(const JsonArray& array, std::size_t index) { return array.getObject(index)->getString("name"); }
 
 /// Every delivery of an array subscription; callbacks hold it through a
@@ -237,10 +244,7 @@ TEST_F(WebsocketDevServerTest, ServerPagesAreDeliveredJoinedInPageOrderOnceCompl
     auto subscription = subscribe("tracks", deliveries);
     const auto first = deliveries->at(0);
     EXPECT_EQ(idsOf(*first.array), trackIds(1, 60));
-    ASSERT_TRUE(first.response && first.response->paging.isValid());
-    EXPECT_EQ(first.response->paging->total.getValue(), 60);
-    EXPECT_EQ(first.response->paging->offset.getValue(), 0);
-    EXPECT_EQ(first.response->paging->limit.getValue(), 25);
+    expectPaging(first.response, 60, 0, 25);
     EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created subscription for $limit=0"), 1u);
     for (const std::string offset : {"25", "50"})
         EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created paged subscription to page with offset=" + offset + " and limit=25"), 1u);
@@ -284,10 +288,7 @@ TEST_F(WebsocketDevServerTest, ClientPagedSubscriptionPassesPagesThroughUnchange
     auto subscription = subscribe("tracks", deliveries, 10, 20);
     const auto page = deliveries->at(0);
     EXPECT_EQ(idsOf(*page.array), trackIds(21, 30));
-    ASSERT_TRUE(page.response && page.response->paging.isValid());
-    EXPECT_EQ(page.response->paging->offset.getValue(), 20);
-    EXPECT_EQ(page.response->paging->limit.getValue(), 10);
-    EXPECT_EQ(page.response->paging->total.getValue(), 60);
+    expectPaging(page.response, 60, 20, 10);
     EXPECT_FALSE(log().contains(ILogger::DEBUG, "successfully created subscription for $limit=0"));
     // One change, one push, one delivery of the same page.
     const std::string name = rename("tracks", "t25", "Twenty-five Renamed");
@@ -295,7 +296,7 @@ TEST_F(WebsocketDevServerTest, ClientPagedSubscriptionPassesPagesThroughUnchange
     ASSERT_EQ(deliveries->count(), 2u);
     EXPECT_EQ(idsOf(*deliveries->at(1).array), idsOf(*page.array));
     EXPECT_EQ(nameAt(*deliveries->at(1).array, 4), name);
-    EXPECT_EQ(deliveries->at(1).response->paging->offset.getValue(), 20);
+    expectPaging(deliveries->at(1).response, 60, 20, 10);
 }
 
 TEST_F(WebsocketDevServerTest, ReleasingTheLastHandleEndsTheSubscriptionOnTheServer) {
