@@ -1,259 +1,184 @@
-// The WebSocket subsystem against the in-process reference server: managers
-// shared per origin, connect and disconnect notices, reconnecting with
-// back-off, element and root subscriptions, stopping during back-off, the
-// watchdog against a stalled server, and a manager whose last owner lets go
-// inside one of its own callbacks.
+// The WebSocket subsystem against the in-process reference server, which
+// pages subscriptions by 25: element data and pushes on the executor until
+// the element is gone, the registry's root subscription, the pages of the
+// 60 example tracks joined into one delivery, a shrinking total, pages a
+// client asks for itself, and released handles ending the subscriptions on
+// the server.
 
-#include "WebsocketDevServerFixture.h"
+#include <qeldev/DevServer.h>
 
-#include <support/ManualTaskExecutor.h>
+#include <support/CapturingLoggerFactory.h>
+#include <support/WaitFor.h>
 
-#include <QelAccess/DefaultWebsocketManagerFactory.h>
-#include <QelAccess/FibonacciConnectionBackoffSequence.h>
+#include <QelAccess/DefaultWebsocketManager2.h>
+#include <QelAccess/QelResourceDescriptor.h>
+#include <QelAccess/SubscriptionResponse.h>
+#include <QelAccess/XObjectDescriptor.h>
 
-#include <Poco/Net/ServerSocket.h>
-#include <Poco/Net/SocketAddress.h>
+#include <QelAccessUtility/SerialTaskExecutor.h>
+
+#include <gtest/gtest.h>
 
 #include <pthread.h>
 
-#include <algorithm>
-#include <functional>
+#include <atomic>
+#include <mutex>
 #include <set>
 #include <thread>
 
-namespace wsint {
 namespace {
 
-using qeltest::waitFor;
+using qel::DefaultWebsocketManager2;
+using qel::IWebsocketManager;
 using qelutil::ILogger;
+using qelutil::JsonArray;
+using qelutil::JsonObject;
+using qeltest::waitFor;
 
-/// Wraps a back-off sequence and counts how the manager uses it.
-class CountingBackoff : public qelutil::INumberSequence {
-public:
-    explicit CountingBackoff(std::shared_ptr<qelutil::INumberSequence> inner) : m_inner(std::move(inner)) {}
-    int64_t next() override {
-        ++nexts;
-        return m_inner->next();
+std::vector<std::string> idsOf(const JsonArray& array) {
+    std::vector<std::string> ids;
+    for (std::size_t i = 0; i < array.size(); ++i) ids.push_back(array.getObject(i)->getString("id"));
+    return ids;
+}
+
+/// "t<from>" to "t<to>": example tracks in their listing order.
+std::vector<std::string> trackIds(int from, int to) {
+    std::vector<std::string> ids;
+    for (int i = from; i <= to; ++i) ids.push_back("t" + std::to_string(i));
+    return ids;
+}
+
+void expectPaging(const std::shared_ptr<const qel::SubscriptionResponse>& response, int64_t total, int64_t offset, int64_t limit) {
+    ASSERT_TRUE(response && response->paging.isValid());
+    EXPECT_EQ(response->paging->total.getValue(), total);
+    EXPECT_EQ(response->paging->offset.getValue(), offset);
+    EXPECT_EQ(response->paging->limit.getValue(), limit);
+}
+
+std::string nameAt(const JsonArray& array, std::size_t index) { return array.getObject(index)->getString("name"); }
+
+/// Every delivery of an array subscription; callbacks hold it through a
+/// shared pointer, so a late delivery never outlives it.
+struct Deliveries {
+    struct Delivery {
+        JsonArray::Shared array;
+        std::shared_ptr<const qel::SubscriptionResponse> response;
+    };
+    static IWebsocketManager::ArrayCallback into(const std::shared_ptr<Deliveries>& deliveries) {
+        return [deliveries](JsonArray::Shared array, std::shared_ptr<const qel::SubscriptionResponse> response) {
+            std::lock_guard<std::mutex> lock(deliveries->mutex);
+            deliveries->all.push_back({std::move(array), std::move(response)});
+        };
     }
-    void reset() override {
-        ++resets;
-        m_inner->reset();
+    std::size_t count() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return all.size();
     }
-
-    std::atomic<int> nexts{0};
-    std::atomic<int> resets{0};
-
-private:
-    std::shared_ptr<qelutil::INumberSequence> m_inner;
+    Delivery at(std::size_t index) const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return all.at(index);
+    }
+    Delivery last() const { return at(count() - 1); }
+    bool waitForCount(std::size_t n) const {
+        return waitFor([&] { return count() >= n; });
+    }
+    mutable std::mutex mutex;
+    std::vector<Delivery> all;
 };
 
-/// Waits of one fixed length.
-class FixedBackoff : public qelutil::INumberSequence {
-public:
-    explicit FixedBackoff(int64_t milliseconds) : m_milliseconds(milliseconds) {}
-    int64_t next() override { return m_milliseconds; }
-    void reset() override {}
+class WebsocketDevServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qeldev::DevServerOptions options;
+        options.wsPageSize = 25;
+        options.loggerFactory = std::make_shared<qeltest::CapturingLoggerFactory>(ILogger::WARNING);
+        server = std::make_unique<qeldev::DevServer>(options);
+        server->start();
+        manager = makeManager("media", server->service("media").origin, server->service("media").basePath);
+        ASSERT_TRUE(connect(*manager));
+    }
+    void TearDown() override {
+        manager->disconnect();
+        drainExecutor();
+    }
 
-private:
-    int64_t m_milliseconds;
+    std::shared_ptr<DefaultWebsocketManager2> makeManager(const std::string& service, const std::string& origin, const std::string& basePath) {
+        qel::IConfigManager::ServiceConfiguration config;
+        config.serviceName = service;
+        config.serverBaseUri = origin;
+        config.serverBasePath = basePath;
+        config.separatorAfterResource = "/";
+        return std::make_shared<DefaultWebsocketManager2>(config, "MA_WS_" + service, executor, loggers);
+    }
+
+    static bool connect(IWebsocketManager& manager) {
+        manager.connectToWebsocketAndThen([] {}, [] {});
+        return waitFor([&] { return manager.getConnectionState() == IWebsocketManager::CONNECTED; });
+    }
+
+    static std::shared_ptr<qel::XObjectDescriptor> element(const std::string& resource, const std::string& id) {
+        auto descriptor = std::make_shared<qel::XObjectDescriptor>("media", resource);
+        descriptor->setId(id);
+        return descriptor;
+    }
+
+    /// Subscribes an element and waits for its first data. The server
+    /// answers a subscribe only after pushing every change made before it,
+    /// the connection thread handles messages in order and the executor runs
+    /// tasks in order: when this returns, everything the server sent earlier
+    /// has reached its callback.
+    void fence() {
+        auto arrived = std::make_shared<std::atomic<bool>>(false);
+        auto subscription = manager->subscribeElement(element("albums", "a1"), [arrived](JsonObject::Shared) { *arrived = true; });
+        ASSERT_TRUE(waitFor([&] { return arrived->load(); })) << "the fence's data never arrived";
+    }
+
+    void drainExecutor() {
+        auto ran = std::make_shared<std::atomic<bool>>(false);
+        executor->add([ran] { *ran = true; }, "drain");
+        ASSERT_TRUE(waitFor([&] { return ran->load(); }));
+    }
+
+    std::string rename(const std::string& resource, const std::string& id, const std::string& name) {
+        auto changed = server->getElement("media", resource, id);
+        changed->setString("name", name);
+        server->setElement("media", resource, *changed);
+        return name;
+    }
+
+    std::shared_ptr<qel::Subscription> subscribe(const std::string& resource, const std::shared_ptr<Deliveries>& deliveries,
+                                                 int limit = -1, int offset = -1) {
+        auto descriptor = std::make_shared<qel::QelResourceDescriptor>("media", resource);
+        if (limit >= 0) descriptor->getQueryOptions().setPagingLimit(limit);
+        if (offset >= 0) descriptor->getQueryOptions().setPagingOffset(offset);
+        auto subscription = manager->subscribeResource(descriptor, Deliveries::into(deliveries));
+        EXPECT_TRUE(deliveries->waitForCount(1));
+        fence();
+        EXPECT_EQ(deliveries->count(), 1u);
+        return subscription;
+    }
+
+    /// Waits for a delivery after the `before` ones, then for the server to
+    /// have sent everything.
+    void awaitDeliveryAfter(const Deliveries& deliveries, std::size_t before) {
+        ASSERT_TRUE(deliveries.waitForCount(before + 1));
+        fence();
+    }
+
+    qeltest::LogCapture& log() { return loggers->capture(); }
+
+    // Declared first, destroyed last: managers post to it up to their end.
+    std::shared_ptr<qelutil::SerialTaskExecutor> executor = std::make_shared<qelutil::SerialTaskExecutor>("wsint-exec");
+    std::shared_ptr<qeltest::CapturingLoggerFactory> loggers = std::make_shared<qeltest::CapturingLoggerFactory>();
+    std::unique_ptr<qeldev::DevServer> server;
+    std::shared_ptr<DefaultWebsocketManager2> manager;
 };
-
-/// Runs `call` on a thread of its own and reports whether it returned
-/// within the deadline. A call that hangs is left behind on its thread.
-bool returnsWithin(std::function<void()> call, std::chrono::milliseconds deadline) {
-    auto returned = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread([call = std::move(call), returned] {
-        call();
-        *returned = true;
-    });
-    if (!waitFor([&] { return returned->load(); }, deadline)) {
-        thread.detach();
-        return false;
-    }
-    thread.join();
-    return true;
-}
-
-/// A free loopback port, so that a server can be stopped and started again
-/// where its clients expect it.
-uint16_t freeLoopbackPort() {
-    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress("127.0.0.1", 0));
-    const uint16_t port = socket.address().port();
-    socket.close();
-    return port;
-}
-
-std::string currentThreadName() {
-    char name[16] = {};
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    return name;
-}
-
-/// Keeps a manager connected the way the owner of a service does: every
-/// disconnect notice registers the next pair of notices, until stopped. The
-/// notices hold the owner, the owner only watches the manager.
-class ReconnectingOwner : public std::enable_shared_from_this<ReconnectingOwner> {
-public:
-    explicit ReconnectingOwner(const IWebsocketManager::Shared& manager) : m_manager(manager) {}
-
-    void connect() {
-        auto manager = m_manager.lock();
-        if (!manager) return;
-        auto self = shared_from_this();
-        manager->connectToWebsocketAndThen([self] { ++self->connects; },
-                                           [self] {
-                                               ++self->disconnects;
-                                               if (!self->m_stopped) self->connect();
-                                           });
-    }
-    void stop() {
-        m_stopped = true;
-        if (auto manager = m_manager.lock()) manager->disconnect();
-    }
-
-    Counter connects;
-    Counter disconnects;
-
-private:
-    std::weak_ptr<IWebsocketManager> m_manager;
-    std::atomic<bool> m_stopped{false};
-};
-
-using WebsocketDevServerTest = WebsocketDevServerFixture;
-
-TEST_F(WebsocketDevServerTest, FactorySharesOneManagerAndConnectionPerOrigin) {
-    Counter zone, track, destination;
-    qel::DefaultWebsocketManagerFactory factory;
-    auto media = factory.createWebsocketManager(configuration("media"), executor, loggers);
-    auto climate = factory.createWebsocketManager(configuration("climate"), executor, loggers);
-    auto navigation = factory.createWebsocketManager(configuration("navigation"), executor, loggers);
-    ASSERT_TRUE(media && climate && navigation);
-    EXPECT_EQ(media, climate) << "media and climate live on the same origin";
-    EXPECT_NE(media, navigation);
-    EXPECT_EQ(std::dynamic_pointer_cast<DefaultWebsocketManager2>(climate)->getThreadName(), "MA_WS_media");
-    EXPECT_EQ(std::dynamic_pointer_cast<DefaultWebsocketManager2>(navigation)->getThreadName(), "MA_WS_navigation");
-    EXPECT_TRUE(log().contains(ILogger::INFO,
-                               "DefaultWebsocketManager: reusing Websocket Manager for service=climate, origin=" +
-                                   server->service("climate").origin));
-
-    ASSERT_TRUE(connect(*media));
-    ASSERT_TRUE(connect(*climate));
-    ASSERT_TRUE(connect(*navigation));
-    EXPECT_TRUE(waitFor([&] { return server->webSocketCount() == 2; })) << server->webSocketCount();
-
-    // Both services of the shared connection and the other origin deliver.
-    auto zoneSub = climate->subscribeElement(element("climate", "zones", "z1"), [&](JsonObject::Shared) { ++zone; });
-    auto trackSub = media->subscribeElement(element("media", "tracks", "t1"), [&](JsonObject::Shared) { ++track; });
-    auto destinationSub = navigation->subscribeElement(element("navigation", "destinations", "d1"),
-                                                       [&](JsonObject::Shared) { ++destination; });
-    EXPECT_TRUE(zone.waitFor(1) && track.waitFor(1) && destination.waitFor(1));
-    EXPECT_EQ(server->webSocketCount(), 2u);
-
-    factory.destroyWebsocketManager(server->service("media").origin);
-    EXPECT_EQ(media->getConnectionState(), IWebsocketManager::DISCONNECTED);
-    EXPECT_EQ(navigation->getConnectionState(), IWebsocketManager::CONNECTED);
-    factory.stopAndClearAll();
-    EXPECT_EQ(navigation->getConnectionState(), IWebsocketManager::DISCONNECTED);
-    EXPECT_TRUE(waitFor([&] { return server->webSocketCount() == 0; }));
-    drainExecutor();
-}
-
-TEST_F(WebsocketDevServerTest, NoticesArePostedInOrderOnceEachAndNeverInline) {
-    auto manual = std::make_shared<qeltest::ManualTaskExecutor>();
-    auto manager = std::make_shared<DefaultWebsocketManager2>(configuration("media"), "MA_WS_media", manual, loggers);
-    std::vector<std::string> notices;  // touched only by tasks, which run on this thread
-    auto notice = [&notices](const std::string& name) { return [&notices, name] { notices.push_back(name); }; };
-
-    manager->connectToWebsocketAndThen(notice("connected 1"), notice("disconnected 1"));
-    manager->connectToWebsocketAndThen(notice("connected 2"), notice("disconnected 2"));
-    ASSERT_TRUE(waitFor([&] { return manual->pending() >= 2; }));
-    EXPECT_EQ(manager->getConnectionState(), IWebsocketManager::CONNECTED);
-    EXPECT_TRUE(notices.empty());
-    manual->runAll();
-    EXPECT_EQ(notices, (std::vector<std::string>{"connected 1", "connected 2"}));
-
-    // On a connected manager the notice is posted, not run inside the call.
-    manager->connectToWebsocketAndThen(notice("connected 3"), notice("disconnected 3"));
-    EXPECT_EQ(notices.size(), 2u);
-    EXPECT_EQ(manual->pending(), 1u);
-    manual->runAll();
-    ASSERT_TRUE(waitFor([&] { return server->webSocketCount() == 1; }));
-
-    server->dropWebSockets();
-    ASSERT_TRUE(waitFor([&] { return manual->pending() >= 3; }));
-    EXPECT_EQ(manager->getConnectionState(), IWebsocketManager::DISCONNECTED);
-    manual->runAll();
-    EXPECT_EQ(notices, (std::vector<std::string>{"connected 1", "connected 2", "connected 3", "disconnected 1",
-                                                 "disconnected 2", "disconnected 3"}));
-
-    // Each notice was one-shot: stopping the manager posts nothing more.
-    manager->disconnect();
-    EXPECT_EQ(manual->runAll(), 0u);
-    const auto history = manual->history();
-    EXPECT_EQ(std::count(history.begin(), history.end(), "WS -> Connect callback"), 3);
-    EXPECT_EQ(std::count(history.begin(), history.end(), "WS -> Disconnect callback"), 3);
-}
-
-TEST_F(WebsocketDevServerTest, OwnerReconnectsAfterDropAndAfterServerRestartWithBackoff) {
-    const uint16_t port = freeLoopbackPort();
-    server->stop();
-    startServer(port);
-    const IConfigManager::ServiceConfiguration config = configuration("media");
-
-    Counter data;
-    qel::DefaultWebsocketManagerFactory factory;
-    std::shared_ptr<CountingBackoff> backoff;
-    std::vector<std::string> picked;
-    factory.setConnectionBackoffPicker([&](const std::string& service) {
-        picked.push_back(service);
-        backoff = std::make_shared<CountingBackoff>(std::make_shared<qel::FibonacciConnectionBackoffSequence>());
-        return backoff;
-    });
-    auto manager = factory.createWebsocketManager(config, executor, loggers);
-    ASSERT_EQ(picked, std::vector<std::string>{"media"});
-    auto owner = std::make_shared<ReconnectingOwner>(manager);
-    owner->connect();
-    ASSERT_TRUE(owner->connects.waitFor(1));
-
-    // A dropped connection is noticed once and set up again at once.
-    ASSERT_TRUE(waitFor([&] { return server->webSocketCount() == 1; }));
-    server->dropWebSockets();
-    ASSERT_TRUE(owner->connects.waitFor(2));
-    EXPECT_EQ(owner->disconnects.get(), 1);
-
-    // While the server is away the attempts are refused and paced by the
-    // picked sequence, which every connect phase starts afresh.
-    const int resetsBefore = backoff->resets.load();
-    const int nextsBefore = backoff->nexts.load();
-    server->stop();
-    ASSERT_TRUE(owner->disconnects.waitFor(2));
-    ASSERT_TRUE(waitFor([&] { return backoff->nexts.load() >= nextsBefore + 2; }));
-    EXPECT_GT(backoff->resets.load(), resetsBefore);
-    EXPECT_TRUE(log().contains(ILogger::ERROR, "Connection refused to " + config.serverBaseUri));
-    EXPECT_EQ(owner->connects.get(), 2);
-
-    startServer(port);
-    ASSERT_TRUE(owner->connects.waitFor(3));
-    EXPECT_EQ(owner->disconnects.get(), 2);
-    auto subscription =
-        manager->subscribeElement(element("media", "tracks", "t2"), [&](JsonObject::Shared) { ++data; });
-    EXPECT_TRUE(data.waitFor(1));
-
-    owner->stop();
-    drainExecutor();
-    EXPECT_EQ(owner->connects.get(), 3);
-    EXPECT_EQ(owner->disconnects.get(), 3);
-    EXPECT_EQ(manager->getConnectionState(), IWebsocketManager::DISCONNECTED);
-}
 
 TEST_F(WebsocketDevServerTest, ElementDataAndPushesArriveOnTheExecutorUntilGone) {
     std::thread::id worker;
     executor->add([&worker] { worker = std::this_thread::get_id(); }, "probe");
     drainExecutor();
-
     const std::string original = server->getElement("media", "tracks", "t7")->getString("name");
-    auto manager = makeManager(configuration("media"));
-    ASSERT_TRUE(connect(*manager));
     struct Seen {
         std::string name;
         std::thread::id thread;
@@ -261,20 +186,18 @@ TEST_F(WebsocketDevServerTest, ElementDataAndPushesArriveOnTheExecutorUntilGone)
     };
     auto seen = std::make_shared<std::vector<Seen>>();
     auto seenMutex = std::make_shared<std::mutex>();
-    auto subscription =
-        manager->subscribeElement(element("media", "tracks", "t7"), [seen, seenMutex](JsonObject::Shared data) {
-            std::lock_guard<std::mutex> lock(*seenMutex);
-            seen->push_back({data->getString("name"), std::this_thread::get_id(), currentThreadName()});
-        });
-    auto count = [&] {
+    auto subscription = manager->subscribeElement(element("tracks", "t7"), [seen, seenMutex](JsonObject::Shared data) {
+        char name[16] = {};
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        std::lock_guard<std::mutex> lock(*seenMutex);
+        seen->push_back({data->getString("name"), std::this_thread::get_id(), name});
+    });
+    const auto count = [&] {
         std::lock_guard<std::mutex> lock(*seenMutex);
         return seen->size();
     };
     ASSERT_TRUE(waitFor([&] { return count() >= 1; }));
-
-    auto changed = server->getElement("media", "tracks", "t7");
-    changed->setString("name", "Renamed Seven");
-    server->setElement("media", "tracks", *changed);
+    rename("tracks", "t7", "Renamed Seven");
     ASSERT_TRUE(waitFor([&] { return count() >= 2; }));
     {
         std::lock_guard<std::mutex> lock(*seenMutex);
@@ -282,134 +205,130 @@ TEST_F(WebsocketDevServerTest, ElementDataAndPushesArriveOnTheExecutorUntilGone)
         EXPECT_EQ(seen->at(1).name, "Renamed Seven");
         for (const auto& delivery : *seen) {
             EXPECT_EQ(delivery.thread, worker) << "callbacks run on the executor's worker";
-            EXPECT_NE(delivery.thread, std::this_thread::get_id());
             EXPECT_EQ(delivery.threadName, "wsint-exec");
         }
     }
-
-    // Deleting the element ends the subscription: the callback is removed,
-    // and an element created again under the id is not delivered to it.
+    // Deleting the element ends the subscription: an element created again
+    // under the id is not delivered to it.
+    auto changed = server->getElement("media", "tracks", "t7");
     ASSERT_TRUE(server->deleteElement("media", "tracks", "t7"));
     ASSERT_TRUE(waitFor([&] {
-        return log().contains(ILogger::INFO, "Got gone: removing baseSubscription and callback for event=" +
-                                                 subscription->getSubscriptionKey());
+        return log().contains(ILogger::INFO, "Got gone: removing baseSubscription and callback for event=" + subscription->getSubscriptionKey());
     }));
     server->createElement("media", "tracks", *changed);
-    changed->setString("name", "Back Again");
-    server->setElement("media", "tracks", *changed);
-    fence(*manager);
+    rename("tracks", "t7", "Back Again");
+    fence();
     EXPECT_EQ(count(), 2u);
 }
 
 TEST_F(WebsocketDevServerTest, RootSubscriptionOfTheRegistryDeliversTheServiceList) {
-    IConfigManager::ServiceConfiguration config;
-    config.serviceName = "ServiceRegistry";
-    config.serverBaseUri = server->origins().at(0);
-    config.serverBasePath = server->registryBaseUri().substr(config.serverBaseUri.size());
-    config.separatorAfterResource = "/";
-    ASSERT_EQ(config.serverBasePath, "/");
-    auto manager = makeManager(config);
-    ASSERT_TRUE(connect(*manager));
-
-    auto deliveries = std::make_shared<ArrayDeliveries>();
-    auto subscription =
-        manager->subscribeRoot(std::make_shared<qel::XObjectDescriptor>(), ArrayDeliveries::recordInto(deliveries));
+    const std::string origin = server->origins().at(0);
+    const std::string basePath = server->registryBaseUri().substr(origin.size());
+    ASSERT_EQ(basePath, "/");
+    auto registry = makeManager("ServiceRegistry", origin, basePath);
+    ASSERT_TRUE(connect(*registry));
+    auto deliveries = std::make_shared<Deliveries>();
+    auto subscription = registry->subscribeRoot(std::make_shared<qel::XObjectDescriptor>(), Deliveries::into(deliveries));
     ASSERT_TRUE(deliveries->waitForCount(1));
     const auto delivery = deliveries->at(0);
     std::set<std::string> names;
-    for (std::size_t i = 0; i < delivery.array->size(); ++i)
-        names.insert(delivery.array->getObject(i)->getString("name"));
+    for (std::size_t i = 0; i < delivery.array->size(); ++i) names.insert(delivery.array->getObject(i)->getString("name"));
     EXPECT_EQ(names, (std::set<std::string>{"climate", "media", "navigation"}));
     ASSERT_TRUE(delivery.response && delivery.response->paging.isValid());
     EXPECT_EQ(delivery.response->paging->total.getValue(), static_cast<int64_t>(delivery.array->size()));
-    EXPECT_EQ(subscription->getSubscriptionType(), qel::Subscription::ROOT);
+    registry->disconnect();
 }
 
-TEST_F(WebsocketDevServerTest, DisconnectDuringBackoffReturnsWhileUpgradesAreRefused) {
-    server->refuseWebSocketUpgrades(60s, 503);
-    Counter connects, disconnects;
-    auto manager = makeManager(configuration("media"));
-    manager->setConnectBackoffGenerator(std::make_shared<FixedBackoff>(60000));
-    manager->connectToWebsocketAndThen([&] { ++connects; }, [&] { ++disconnects; });
-    ASSERT_TRUE(
-        waitFor([&] { return log().contains(ILogger::DEBUG, "waiting 60000 ms before trying to connect again"); }));
-    EXPECT_TRUE(log().contains(ILogger::WARNING, "HTTP Response: Status HTTP_SERVICE_UNAVAILABLE "));
-    EXPECT_EQ(manager->getConnectionState(), IWebsocketManager::CONNECTING);
-
-    ASSERT_TRUE(returnsWithin([manager] { manager->disconnect(); }, 10s)) << "disconnect() stayed in the back-off";
-    EXPECT_EQ(manager->getConnectionState(), IWebsocketManager::DISCONNECTED);
-    EXPECT_TRUE(disconnects.waitFor(1));
-    drainExecutor();
-    EXPECT_EQ(connects.get(), 0);
-    EXPECT_EQ(disconnects.get(), 1);
+TEST_F(WebsocketDevServerTest, ServerPagesAreDeliveredJoinedInPageOrderOnceComplete) {
+    auto deliveries = std::make_shared<Deliveries>();
+    auto subscription = subscribe("tracks", deliveries);
+    const auto first = deliveries->at(0);
+    EXPECT_EQ(idsOf(*first.array), trackIds(1, 60));
+    expectPaging(first.response, 60, 0, 25);
+    EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created subscription for $limit=0"), 1u);
+    for (const std::string offset : {"25", "50"})
+        EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created paged subscription to page with offset=" + offset + " and limit=25"), 1u);
+    // A change on the second page reaches the base callback as the whole list.
+    const std::string name = rename("tracks", "t30", "Thirty Renamed");
+    ASSERT_TRUE(waitFor([&] { return nameAt(*deliveries->last().array, 29) == name; }));
+    fence();
+    EXPECT_EQ(idsOf(*deliveries->last().array), trackIds(1, 60));
+    EXPECT_EQ(deliveries->last().response->paging->total.getValue(), 60);
 }
 
-TEST_F(WebsocketDevServerTest, WatchdogEndsTheConnectionToAStalledServer) {
-    // The watchdog logs through the process-wide default factory.
-    auto watchdogLoggers = std::make_shared<qeltest::CapturingLoggerFactory>();
-    qeltest::ScopedDefaultLoggerFactory scopedLoggers(watchdogLoggers);
-    Counter connects, disconnects;
-    auto manager = makeManager(configuration("media", 1000ms, 3000ms));
-    manager->connectToWebsocketAndThen([&] { ++connects; }, [&] { ++disconnects; });
-    ASSERT_TRUE(connects.waitFor(1));
-    ASSERT_TRUE(waitFor([&] { return server->webSocketCount() == 1; }));
-
-    server->stallWebSockets(60s);
-    ASSERT_TRUE(disconnects.waitFor(1)) << "no disconnect notice after the pong time-out";
-    EXPECT_TRUE(log().contains(ILogger::WARNING, "got notification from watchdog, resetting websocket for:" +
-                                                     configuration("media").serverBaseUri + " (MA_WS_media)"));
-    EXPECT_TRUE(watchdogLoggers->capture().contains(
-        ILogger::INFO, "generated watchdog for service=media with pingInterval=1000 and pongTimeout=3000"));
-    EXPECT_TRUE(watchdogLoggers->capture().contains(ILogger::WARNING, "pong timeout!"));
-    EXPECT_EQ(manager->getConnectionState(), IWebsocketManager::DISCONNECTED);
-    server->clearFaults();
-    drainExecutor();
-    EXPECT_EQ(disconnects.get(), 1);
+// A change of a paged resource is pushed on every page's subscription, so
+// the cache sees the pages of the new state one by one. When elements go,
+// the pages move: no delivery may join pages of two states, and 50 tracks
+// on two pages drop the third.
+TEST_F(WebsocketDevServerTest, DeletedElementsNeverDeliverPagesOfTwoStatesAndDropTheLastPage) {
+    auto deliveries = std::make_shared<Deliveries>();
+    auto subscription = subscribe("tracks", deliveries);
+    const std::vector<std::pair<std::string, std::vector<std::string>>> steps{{"t1", trackIds(2, 60)}, {"t60", trackIds(2, 59)}};
+    for (const auto& [id, expected] : steps) {
+        const std::size_t before = deliveries->count();
+        ASSERT_TRUE(server->deleteElement("media", "tracks", id));
+        ASSERT_NO_FATAL_FAILURE(awaitDeliveryAfter(*deliveries, before));
+        for (std::size_t i = before; i < deliveries->count(); ++i) EXPECT_EQ(idsOf(*deliveries->at(i).array), expected) << id << " " << i;
+    }
+    for (int id = 59; id >= 53; --id) ASSERT_TRUE(server->deleteElement("media", "tracks", "t" + std::to_string(id)));
+    ASSERT_TRUE(waitFor([&] { return deliveries->last().array->size() == 51; }));
+    fence();
+    const std::size_t before = deliveries->count();
+    ASSERT_TRUE(server->deleteElement("media", "tracks", "t52"));
+    ASSERT_NO_FATAL_FAILURE(awaitDeliveryAfter(*deliveries, before));
+    for (std::size_t i = before; i < deliveries->count(); ++i) {
+        EXPECT_EQ(idsOf(*deliveries->at(i).array), trackIds(2, 51)) << "delivery " << i;
+        EXPECT_EQ(deliveries->at(i).response->paging->total.getValue(), 50);
+    }
+    EXPECT_TRUE(log().contains(ILogger::DEBUG, "need to unsubscribe last pages, diff=1"));
 }
 
-TEST_F(WebsocketDevServerTest, LastOwnerMayLetGoInsideADataCallback) {
-    Counter disconnects;
-    auto holder = std::make_shared<std::shared_ptr<DefaultWebsocketManager2>>(makeManager(configuration("media")));
-    std::weak_ptr<DefaultWebsocketManager2> watched = *holder;
-    (*holder)->connectToWebsocketAndThen([] {}, [&] { ++disconnects; });
-    ASSERT_TRUE(waitFor([&] { return watched.lock()->getConnectionState() == IWebsocketManager::CONNECTED; }));
-
-    // The callback drops the only owner: the manager is destroyed on the
-    // executor's worker while its connection thread still receives.
-    auto released = std::make_shared<std::atomic<bool>>(false);
-    auto subscription =
-        (*holder)->subscribeElement(element("media", "tracks", "t3"), [holder, released](JsonObject::Shared) {
-            holder->reset();
-            *released = true;
-        });
-    ASSERT_TRUE(waitFor([&] { return released->load(); }));
-    EXPECT_TRUE(waitFor([&] { return watched.expired(); }));
-    EXPECT_TRUE(disconnects.waitFor(1));
-    EXPECT_TRUE(waitFor([&] { return server->webSocketCount() == 0; }));
-    subscription.reset();  // its manager is gone: nothing to unsubscribe
-    drainExecutor();
-    EXPECT_EQ(disconnects.get(), 1);
+TEST_F(WebsocketDevServerTest, ClientPagedSubscriptionPassesPagesThroughUnchanged) {
+    auto deliveries = std::make_shared<Deliveries>();
+    auto subscription = subscribe("tracks", deliveries, 10, 20);
+    const auto page = deliveries->at(0);
+    EXPECT_EQ(idsOf(*page.array), trackIds(21, 30));
+    expectPaging(page.response, 60, 20, 10);
+    EXPECT_FALSE(log().contains(ILogger::DEBUG, "successfully created subscription for $limit=0"));
+    // One change, one push, one delivery of the same page.
+    const std::string name = rename("tracks", "t25", "Twenty-five Renamed");
+    ASSERT_NO_FATAL_FAILURE(awaitDeliveryAfter(*deliveries, 1));
+    ASSERT_EQ(deliveries->count(), 2u);
+    EXPECT_EQ(idsOf(*deliveries->at(1).array), idsOf(*page.array));
+    EXPECT_EQ(nameAt(*deliveries->at(1).array, 4), name);
+    expectPaging(deliveries->at(1).response, 60, 20, 10);
 }
 
-TEST_F(WebsocketDevServerTest, LastOwnerMayLetGoInsideTheDisconnectNotice) {
-    Counter connects;
-    auto holder = std::make_shared<std::shared_ptr<DefaultWebsocketManager2>>(makeManager(configuration("media")));
-    std::weak_ptr<DefaultWebsocketManager2> watched = *holder;
-    auto released = std::make_shared<std::atomic<bool>>(false);
-    (*holder)->connectToWebsocketAndThen([&] { ++connects; },
-                                         [holder, released] {
-                                             holder->reset();
-                                             *released = true;
-                                         });
-    ASSERT_TRUE(connects.waitFor(1));
-    ASSERT_TRUE(waitFor([&] { return server->webSocketCount() == 1; }));
-    holder.reset();  // the pending disconnect notice now holds the only owner
-
-    server->dropWebSockets();
-    ASSERT_TRUE(waitFor([&] { return released->load(); }));
-    EXPECT_TRUE(waitFor([&] { return watched.expired(); }));
-    drainExecutor();
+TEST_F(WebsocketDevServerTest, ReleasingTheLastHandleEndsTheSubscriptionOnTheServer) {
+    // Every paged message is logged with its event on arrival: the count of
+    // those lines shows what the server still pushes.
+    const auto arrivals = [this](const std::string& event) { return log().count(ILogger::DEBUG, "updating paged subscription, key=" + event); };
+    auto released = std::make_shared<Deliveries>();
+    auto kept = std::make_shared<Deliveries>();
+    auto releasedSub = subscribe("albums", released);
+    auto keptSub = subscribe("albums", kept);
+    const std::string releasedKey = releasedSub->getSubscriptionKey();
+    rename("albums", "a2", "Both See This");
+    ASSERT_TRUE(released->waitForCount(2) && kept->waitForCount(2));
+    const std::size_t arrivedBefore = arrivals(releasedKey);
+    EXPECT_EQ(arrivedBefore, 2u);
+    releasedSub.reset();
+    fence();  // the unsubscribe went out before the fence's subscribe
+    rename("albums", "a2", "Only The Kept One");
+    ASSERT_NO_FATAL_FAILURE(awaitDeliveryAfter(*kept, 2));
+    EXPECT_EQ(arrivals(releasedKey), arrivedBefore);
+    EXPECT_EQ(released->count(), 2u);
+    // A server-paged subscription takes its page subscriptions with it.
+    auto tracks = std::make_shared<Deliveries>();
+    auto tracksSub = subscribe("tracks", tracks);
+    tracksSub.reset();
+    fence();
+    const std::size_t trackArrivals = arrivals("/api/media/tracks");
+    EXPECT_GE(trackArrivals, 4u) << "base page, $limit=0 and two further pages";
+    rename("tracks", "t40", "Nobody Listens");
+    fence();
+    EXPECT_EQ(arrivals("/api/media/tracks"), trackArrivals);
+    EXPECT_EQ(tracks->count(), 1u);
 }
 
 }  // namespace
-}  // namespace wsint

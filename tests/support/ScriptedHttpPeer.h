@@ -1,20 +1,13 @@
 #pragma once
 
-#include "support/RequestHead.h"
+#include "support/ScriptedPeer.h"
 
-#include <Poco/Net/ServerSocket.h>
-
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -31,7 +24,7 @@ namespace qeltest {
 ///
 /// Request bodies are read by their Content-Length; a request without one
 /// has an empty body.
-class ScriptedHttpPeer {
+class ScriptedHttpPeer : public ScriptedPeer {
 public:
     using Headers = PeerHeaders;
 
@@ -68,10 +61,14 @@ public:
         bool closeAfterReply = false;
 
         static Reply json(int status, std::string body);
-        static Reply closeWithoutAnswer();
+        static Reply closeWithoutAnswer() {
+            Reply reply;
+            reply.action = Action::CLOSE_WITHOUT_ANSWER;
+            return reply;
+        }
         static Reply raw(std::string bytes);
         /// A reply whose status line is not HTTP.
-        static Reply malformed();
+        static Reply malformed() { return raw("HTTP/1.1 2x0 Not A Status\r\nno header here\r\n\r\n"); }
     };
 
     /// One request as the peer read it.
@@ -82,72 +79,65 @@ public:
 
     /// Starts listening; by default every target is answered 404 with an
     /// empty body.
-    ScriptedHttpPeer();
-    /// Stops the peer.
-    ~ScriptedHttpPeer();
-    ScriptedHttpPeer(const ScriptedHttpPeer&) = delete;
-    ScriptedHttpPeer& operator=(const ScriptedHttpPeer&) = delete;
-
-    uint16_t port() const { return m_port; }
-    /// "http://127.0.0.1:" + port.
-    std::string baseUri() const;
+    ScriptedHttpPeer() : ScriptedPeer(true) { start(); }
+    ~ScriptedHttpPeer() override { stop(); }
 
     /// The reply for requests whose target equals `target`.
-    void setReply(const std::string& target, Reply reply);
+    void setReply(const std::string& target, Reply reply) {
+        locked([&] { m_replies[target] = std::move(reply); });
+    }
     /// A reply used once, for the next request to `target`, before the one
     /// set with setReply; several queued replies are used in order.
-    void queueReply(const std::string& target, Reply reply);
+    void queueReply(const std::string& target, Reply reply) {
+        locked([&] { m_queued[target].push_back(std::move(reply)); });
+    }
     /// The reply for targets without a reply of their own.
-    void setDefaultReply(Reply reply);
+    void setDefaultReply(Reply reply) {
+        locked([&] { m_defaultReply = std::move(reply); });
+    }
 
     /// While held, replies wait (after the request was recorded) until
     /// released; lets a test keep several requests in flight at once.
-    void holdReplies();
-    void releaseReplies();
+    void holdReplies() {
+        locked([&] { m_holding = true; });
+    }
+    void releaseReplies() {
+        locked([&] { m_holding = false, m_changed.notify_all(); });
+    }
 
     /// Every request read so far, in the order they were read.
-    std::vector<Request> requests() const;
+    std::vector<Request> requests() const {
+        return locked([&] { return m_requests; });
+    }
     /// Waits until at least `count` requests were read; false on time-out.
-    bool waitForRequests(std::size_t count,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    void clearRequests();
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = kPeerWait) const {
+        return waitUntil(timeout, [&] { return m_requests.size() >= count; });
+    }
+    void clearRequests() {
+        locked([&] { m_requests.clear(); });
+    }
 
     /// Connections accepted so far.
-    std::size_t connectionCount() const;
-    /// Connections still open on the peer's side.
-    std::size_t openConnectionCount() const;
+    std::size_t connectionCount() const {
+        return locked([&] { return static_cast<std::size_t>(m_nextConnectionId - 1); });
+    }
     /// Closes every open connection once it waits for its next request: at
     /// once when it already does, after the reply in progress otherwise.
     void closeIdleConnections();
 
-    /// Stops accepting, closes every connection and joins all threads.
-    /// Idempotent; run by the destructor.
-    void stop();
-
 private:
-    struct Connection;
-
-    void acceptLoop();
-    void serve(const std::shared_ptr<Connection>& connection);
+    void serve(Connection& connection) override;
     bool serveOne(Connection& connection);
     Reply replyFor(const std::string& target);
     void record(Request request);
     bool waitBeforeAnswer(const Reply& reply);
 
-    Poco::Net::ServerSocket m_listener;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stopping{false};
-    std::thread m_acceptThread;
-
-    mutable std::mutex m_mutex;  // guards every member below
-    mutable std::condition_variable m_changed;
+    // Guarded by the peer's mutex.
     std::map<std::string, Reply> m_replies;
     std::map<std::string, std::deque<Reply>> m_queued;
-    Reply m_defaultReply;
+    Reply m_defaultReply = Reply::json(404, "");
     bool m_holding = false;
     std::vector<Request> m_requests;
-    std::vector<std::shared_ptr<Connection>> m_connections;
-    uint64_t m_nextConnectionId = 1;
 };
 
 }  // namespace qeltest

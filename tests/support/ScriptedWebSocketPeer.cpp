@@ -1,18 +1,9 @@
 #include "support/ScriptedWebSocketPeer.h"
 
-#include "support/PeerStream.h"
-
 #include <Poco/Base64Encoder.h>
 #include <Poco/Net/HTTPResponse.h>
-#include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/StreamSocket.h>
 #include <Poco/SHA1Engine.h>
-#include <Poco/String.h>
 
-#include <sys/socket.h>
-
-#include <algorithm>
-#include <exception>
 #include <sstream>
 
 namespace qeltest {
@@ -20,12 +11,10 @@ namespace qeltest {
 namespace {
 
 constexpr uint64_t kMaxClientPayload = 64 * 1024 * 1024;
-const char* const kWebSocketGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-
 
 std::string acceptKey(const std::string& key) {
     Poco::SHA1Engine sha1;
-    sha1.update(key + kWebSocketGuid);
+    sha1.update(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11");
     const Poco::DigestEngine::Digest& digest = sha1.digest();
     std::ostringstream out;
     Poco::Base64Encoder encoder(out);
@@ -34,209 +23,32 @@ std::string acceptKey(const std::string& key) {
     return out.str();
 }
 
-bool isDataOpcode(int opcode) {
-    return opcode == ScriptedWebSocketPeer::OP_TEXT || opcode == ScriptedWebSocketPeer::OP_BINARY ||
-           opcode == ScriptedWebSocketPeer::OP_CONTINUATION;
+std::string bigEndian(uint64_t value, int bytes) {
+    std::string out;
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
+    return out;
 }
 
 }  // namespace
 
-struct ScriptedWebSocketPeer::Connection : PeerStream {
-    using PeerStream::PeerStream;
-
-    bool send(const std::string& data) {
-        std::lock_guard<std::mutex> lock(sendMutex);
-        if (closed) return false;
-        return sendAll(data);
-    }
-
-    /// Ends the stream in both directions; the serving thread then sees
-    /// the end and closes the socket.
-    void shutdown() {
-        std::lock_guard<std::mutex> lock(sendMutex);
-        if (closed) return;
-        try {
-            socket.shutdown();
-        } catch (const std::exception&) {
-            // Already shut down by the client.
-        }
-    }
-
-    void close() {
-        std::lock_guard<std::mutex> lock(sendMutex);
-        if (closed) return;
-        closed = true;
-        try {
-            socket.shutdown();
-        } catch (const std::exception&) {
-            // Already shut down.
-        }
-        try {
-            socket.close();
-        } catch (const std::exception&) {
-            // Closing is best effort.
-        }
-    }
-
-    // The socket is read by the serving thread and shut down and closed under sendMutex.
-    std::thread thread;
-    std::mutex sendMutex;
-    bool closed = false;     // guarded by sendMutex
-    bool closeSent = false;  // guarded by sendMutex
-    bool open = false;       // upgraded and not yet ended; guarded by the peer's mutex
-    std::atomic<bool> finished{false};
-};
-
-ScriptedWebSocketPeer::ScriptedWebSocketPeer() {
-    m_listener.bind(Poco::Net::SocketAddress("127.0.0.1", 0), false, false);
-    m_listener.listen(64);
-    m_port = m_listener.address().port();
-    m_acceptThread = std::thread([this] { acceptLoop(); });
-}
-
-ScriptedWebSocketPeer::~ScriptedWebSocketPeer() { stop(); }
-
-std::string ScriptedWebSocketPeer::baseUri() const { return "http://127.0.0.1:" + std::to_string(m_port); }
-
-void ScriptedWebSocketPeer::setUpgradeMode(UpgradeMode mode, int refuseStatus) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_mode = mode;
-    m_refuseStatus = refuseStatus;
-}
-
-void ScriptedWebSocketPeer::setAnswerPings(bool answer) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_answerPings = answer;
-}
-
-void ScriptedWebSocketPeer::setUpgradeGreeting(std::string bytes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_greeting = std::move(bytes);
-}
-
-void ScriptedWebSocketPeer::setMessageHandler(MessageHandler handler) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_messageHandler = std::move(handler);
-}
-
-std::vector<std::string> ScriptedWebSocketPeer::messages() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_messages;
-}
-
-std::vector<ScriptedWebSocketPeer::Frame> ScriptedWebSocketPeer::frames() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_frames;
-}
-
-std::vector<ScriptedWebSocketPeer::Frame> ScriptedWebSocketPeer::frames(int opcode) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<Frame> out;
-    std::copy_if(m_frames.begin(), m_frames.end(), std::back_inserter(out),
-                 [opcode](const Frame& f) { return f.opcode == opcode; });
-    return out;
-}
-
-std::vector<ScriptedWebSocketPeer::Upgrade> ScriptedWebSocketPeer::upgrades() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_upgrades;
-}
-
-std::size_t ScriptedWebSocketPeer::tcpConnectionCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<std::size_t>(m_nextConnectionId - 1);
-}
-
-std::size_t ScriptedWebSocketPeer::openConnectionCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<std::size_t>(
-        std::count_if(m_connections.begin(), m_connections.end(), [](const auto& c) { return c->open; }));
-}
-
-void ScriptedWebSocketPeer::clearReceived() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_messages.clear();
-    m_frames.clear();
-}
-
-template <typename Condition>
-bool ScriptedWebSocketPeer::waitUntil(std::chrono::milliseconds timeout, Condition condition) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, condition);
-}
-
-bool ScriptedWebSocketPeer::waitForMessages(std::size_t count, std::chrono::milliseconds timeout) const {
-    return waitUntil(timeout, [&] { return m_messages.size() >= count; });
-}
-
-bool ScriptedWebSocketPeer::waitForFrames(int opcode, std::size_t count, std::chrono::milliseconds timeout) const {
-    return waitUntil(timeout, [&] {
-        return static_cast<std::size_t>(std::count_if(m_frames.begin(), m_frames.end(), [opcode](const Frame& f) {
-                   return f.opcode == opcode;
-               })) >= count;
-    });
-}
-
-bool ScriptedWebSocketPeer::waitForUpgrades(std::size_t count, std::chrono::milliseconds timeout) const {
-    return waitUntil(timeout, [&] { return m_upgrades.size() >= count; });
-}
-
-bool ScriptedWebSocketPeer::waitForOpenConnections(std::size_t count, std::chrono::milliseconds timeout) const {
-    return waitUntil(timeout, [&] {
-        return static_cast<std::size_t>(std::count_if(m_connections.begin(), m_connections.end(),
-                                                      [](const auto& c) { return c->open; })) == count;
-    });
-}
-
-bool ScriptedWebSocketPeer::waitForTcpConnections(std::size_t count, std::chrono::milliseconds timeout) const {
-    return waitUntil(timeout, [&] { return m_nextConnectionId - 1 >= count; });
-}
-
 std::string ScriptedWebSocketPeer::frameHeader(int opcode, bool fin, uint64_t payloadLength) {
-    std::string header;
-    header += static_cast<char>((fin ? 0x80 : 0x00) | (opcode & 0x0F));
-    if (payloadLength < 126) {
-        header += static_cast<char>(payloadLength);
-    } else if (payloadLength <= 0xFFFF) {
-        header += static_cast<char>(126);
-        header += static_cast<char>((payloadLength >> 8) & 0xFF);
-        header += static_cast<char>(payloadLength & 0xFF);
-    } else {
-        header += static_cast<char>(127);
-        for (int shift = 56; shift >= 0; shift -= 8) header += static_cast<char>((payloadLength >> shift) & 0xFF);
-    }
-    return header;
-}
-
-std::string ScriptedWebSocketPeer::encodeFrame(int opcode, bool fin, const std::string& payload) {
-    return frameHeader(opcode, fin, payload.size()) + payload;
-}
-
-std::shared_ptr<ScriptedWebSocketPeer::Connection> ScriptedWebSocketPeer::newestOpenConnection() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it)
-        if ((*it)->open) return *it;
-    return nullptr;
-}
-
-bool ScriptedWebSocketPeer::sendRaw(const std::string& bytes) {
-    const auto connection = newestOpenConnection();
-    return connection && connection->send(bytes);
+    const std::string first(1, static_cast<char>((fin ? 0x80 : 0x00) | (opcode & 0x0F)));
+    if (payloadLength < 126) return first + static_cast<char>(payloadLength);
+    if (payloadLength <= 0xFFFF) return first + static_cast<char>(126) + bigEndian(payloadLength, 2);
+    return first + static_cast<char>(127) + bigEndian(payloadLength, 8);
 }
 
 bool ScriptedWebSocketPeer::sendRawInPieces(const std::string& bytes, std::size_t pieceSize) {
-    const auto connection = newestOpenConnection();
-    if (!connection || pieceSize == 0) return false;
-    for (std::size_t at = 0; at < bytes.size(); at += pieceSize)
-        if (!connection->send(bytes.substr(at, pieceSize))) return false;
+    const auto connection = locked([&]() -> std::shared_ptr<Connection> {
+        for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it)
+            if ((*it)->open) return *it;
+        return nullptr;
+    });
+    if (!connection) return false;
+    for (std::size_t at = 0; at < bytes.size(); at += std::max<std::size_t>(pieceSize, 1))
+        if (!connection->send(bytes.substr(at, std::max<std::size_t>(pieceSize, 1)))) return false;
     return true;
 }
-
-bool ScriptedWebSocketPeer::sendFrame(int opcode, bool fin, const std::string& payload) {
-    return sendRaw(encodeFrame(opcode, fin, payload));
-}
-
-bool ScriptedWebSocketPeer::sendText(const std::string& text) { return sendFrame(OP_TEXT, true, text); }
 
 bool ScriptedWebSocketPeer::sendFragmented(const std::vector<std::string>& parts) {
     std::string bytes;
@@ -245,122 +57,58 @@ bool ScriptedWebSocketPeer::sendFragmented(const std::vector<std::string>& parts
     return sendRaw(bytes);
 }
 
-bool ScriptedWebSocketPeer::sendPing(const std::string& payload) { return sendFrame(OP_PING, true, payload); }
-
-bool ScriptedWebSocketPeer::sendPong(const std::string& payload) { return sendFrame(OP_PONG, true, payload); }
-
 bool ScriptedWebSocketPeer::sendClose(uint16_t code, const std::string& reason) {
-    const auto connection = newestOpenConnection();
-    if (!connection) return false;
-    std::string payload;
-    payload += static_cast<char>(code >> 8);
-    payload += static_cast<char>(code & 0xFF);
-    payload += reason;
-    {
-        std::lock_guard<std::mutex> lock(connection->sendMutex);
-        connection->closeSent = true;
-    }
-    return connection->send(encodeFrame(OP_CLOSE, true, payload));
+    // Marked before sending, so that the client's answer is not answered again.
+    locked([&] {
+        for (const auto& connection : m_connections) {
+            std::lock_guard<std::mutex> lock(connection->sendMutex);
+            if (connection->open) connection->closeSent = true;
+        }
+    });
+    return sendFrame(OP_CLOSE, true, bigEndian(code, 2) + reason);
 }
 
 void ScriptedWebSocketPeer::dropConnections() {
-    std::vector<std::shared_ptr<Connection>> connections;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        connections = m_connections;
-    }
-    for (const auto& connection : connections) connection->shutdown();
+    for (const auto& connection : locked([&] { return m_connections; })) connection->shutdown();
 }
 
-void ScriptedWebSocketPeer::stop() {
-    if (m_stopping.exchange(true)) return;
-    {
-        // Wakes the accept loop at once instead of after its poll interval.
-        Poco::Net::StreamSocket wake;
-        try {
-            wake.connect(Poco::Net::SocketAddress("127.0.0.1", m_port), Poco::Timespan(1, 0));
-        } catch (const std::exception&) {
-            // The loop still ends after its poll interval.
-        }
-        if (m_acceptThread.joinable()) m_acceptThread.join();
-    }
-    m_listener.close();
-    std::vector<std::shared_ptr<Connection>> connections;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        connections.swap(m_connections);
-        m_changed.notify_all();
-    }
-    for (const auto& connection : connections) connection->shutdown();
-    for (const auto& connection : connections)
-        if (connection->thread.joinable()) connection->thread.join();
-}
-
-void ScriptedWebSocketPeer::acceptLoop() {
-    while (!m_stopping) {
-        try {
-            if (!m_listener.poll(Poco::Timespan(0, 200 * 1000), Poco::Net::Socket::SELECT_READ)) continue;
-            if (m_stopping) break;
-            Poco::Net::StreamSocket socket = m_listener.acceptConnection();
-            socket.setNoDelay(true);
-            std::vector<std::shared_ptr<Connection>> ended;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                auto connection = std::make_shared<Connection>(socket, m_nextConnectionId++);
-                connection->thread = std::thread([this, connection] { serve(connection); });
-                // Ended connections are joined here, so that long tests do
-                // not accumulate threads.
-                auto split = std::stable_partition(m_connections.begin(), m_connections.end(),
-                                                   [](const auto& c) { return !c->finished; });
-                ended.assign(split, m_connections.end());
-                m_connections.erase(split, m_connections.end());
-                m_connections.push_back(connection);
-                m_changed.notify_all();
-            }
-            for (const auto& done : ended) done->thread.join();
-        } catch (const std::exception&) {
-            // A failed accept leaves the peer listening.
-        }
-    }
-}
-
-void ScriptedWebSocketPeer::serve(const std::shared_ptr<Connection>& connection) {
+void ScriptedWebSocketPeer::serve(Connection& connection) {
     Upgrade upgrade;
-    upgrade.connectionId = connection->id;
-    if (!m_stopping && readUpgrade(*connection, upgrade)) {
-        UpgradeMode mode;
-        int refuseStatus;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_upgrades.push_back(upgrade);
-            mode = m_mode;
-            refuseStatus = m_refuseStatus;
-            m_changed.notify_all();
+    upgrade.connectionId = connection.id;
+    if (m_stopping || !connection.readHead(upgrade)) return;
+    locked([&] { m_upgrades.push_back(upgrade), m_changed.notify_all(); });
+    if (!answerUpgrade(connection, upgrade)) return;
+    locked([&] { connection.open = true, m_changed.notify_all(); });
+    std::string message;  // fragments of the message being received
+    Frame frame;
+    while (!m_stopping && readFrame(connection, frame)) {
+        bool answerPings;
+        MessageHandler handler;
+        locked([&] { answerPings = m_answerPings, handler = m_messageHandler; });
+        if (record(frame, message)) {
+            if (handler)
+                for (const auto& reply : handler(message)) connection.send(encodeFrame(OP_TEXT, true, reply));
+            message.clear();
         }
-        if (answerUpgrade(*connection, upgrade, mode, refuseStatus)) {
+        if (frame.opcode == OP_PING && answerPings) connection.send(encodeFrame(OP_PONG, true, frame.payload));
+        if (frame.opcode == OP_CLOSE) {
+            bool answer;
             {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                connection->open = true;
-                m_changed.notify_all();
+                std::lock_guard<std::mutex> lock(connection.sendMutex);
+                answer = !connection.closeSent;
+                connection.closeSent = true;
             }
-            receiveFrames(*connection);
+            if (answer) connection.send(encodeFrame(OP_CLOSE, true, frame.payload.substr(0, 2)));
+            return;
         }
     }
-    connection->close();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    connection->open = false;
-    connection->finished = true;
-    m_changed.notify_all();
 }
 
-bool ScriptedWebSocketPeer::readUpgrade(Connection& connection, Upgrade& upgrade) {
-    std::string line;
-    if (!connection.readLine(line)) return false;
-    return upgrade.parseRequestLine(line) && connection.readHeaders(upgrade.headers);
-}
-
-bool ScriptedWebSocketPeer::answerUpgrade(Connection& connection, const Upgrade& upgrade, UpgradeMode mode,
-                                          int refuseStatus) {
+bool ScriptedWebSocketPeer::answerUpgrade(Connection& connection, const Upgrade& upgrade) {
+    UpgradeMode mode;
+    int status;
+    std::string greeting;
+    locked([&] { mode = m_mode, status = m_refuseStatus, greeting = m_greeting; });
     if (mode == UpgradeMode::SILENT) {
         // Holds the connection open, unanswered, until the client or the
         // test ends it.
@@ -370,87 +118,45 @@ bool ScriptedWebSocketPeer::answerUpgrade(Connection& connection, const Upgrade&
     }
     const std::string key = upgrade.header("Sec-WebSocket-Key");
     if (mode == UpgradeMode::REFUSE || key.empty()) {
-        const int status = key.empty() ? 400 : refuseStatus;
-        const std::string reason =
-            Poco::Net::HTTPResponse::getReasonForStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status));
-        connection.send("HTTP/1.1 " + std::to_string(status) + " " + reason +
+        if (key.empty()) status = 400;
+        connection.send("HTTP/1.1 " + std::to_string(status) + " " +
+                        Poco::Net::HTTPResponse::getReasonForStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status)) +
                         "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         return false;
     }
-    std::string greeting;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        greeting = m_greeting;
-    }
-    return connection.send(
-        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-        "Sec-WebSocket-Accept: " +
-        acceptKey(key) + "\r\n\r\n" + greeting);
+    return connection.send("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                           "Sec-WebSocket-Accept: " + acceptKey(key) + "\r\n\r\n" + greeting);
 }
 
-void ScriptedWebSocketPeer::receiveFrames(Connection& connection) {
-    std::string message;  // fragments of the message being received
+bool ScriptedWebSocketPeer::readFrame(Connection& connection, Frame& frame) {
     std::string bytes;
-    while (!m_stopping) {
-        if (!connection.readBytes(2, bytes)) return;
-        const auto b0 = static_cast<unsigned char>(bytes[0]);
-        const auto b1 = static_cast<unsigned char>(bytes[1]);
-        Frame frame;
-        frame.fin = (b0 & 0x80) != 0;
-        frame.opcode = b0 & 0x0F;
-        frame.connectionId = connection.id;
-        const bool masked = (b1 & 0x80) != 0;
-        uint64_t length = b1 & 0x7F;
-        if (length >= 126) {
-            const std::size_t size = length == 126 ? 2 : 8;
-            if (!connection.readBytes(size, bytes)) return;
-            length = 0;
-            for (const char c : bytes) length = (length << 8) | static_cast<unsigned char>(c);
-        }
-        if (length > kMaxClientPayload) return;
-        std::string mask;
-        if (masked && !connection.readBytes(4, mask)) return;
-        if (!connection.readBytes(static_cast<std::size_t>(length), frame.payload)) return;
-        if (masked)
-            for (std::size_t i = 0; i < frame.payload.size(); ++i) frame.payload[i] ^= mask[i % 4];
-
-        bool answerPings;
-        MessageHandler handler;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            answerPings = m_answerPings;
-            handler = m_messageHandler;
-        }
-        const int opcode = frame.opcode;
-        const std::string payload = frame.payload;
-        if (record(std::move(frame), message)) {
-            if (handler)
-                for (const auto& reply : handler(message)) connection.send(encodeFrame(OP_TEXT, true, reply));
-            message.clear();
-        }
-        if (opcode == OP_PING && answerPings) connection.send(encodeFrame(OP_PONG, true, payload));
-        if (opcode == OP_CLOSE) {
-            bool answer;
-            {
-                std::lock_guard<std::mutex> lock(connection.sendMutex);
-                answer = !connection.closeSent;
-                connection.closeSent = true;
-            }
-            if (answer) connection.send(encodeFrame(OP_CLOSE, true, payload.substr(0, 2)));
-            return;
-        }
+    if (!connection.readBytes(2, bytes)) return false;
+    frame.fin = (bytes[0] & 0x80) != 0;
+    frame.opcode = bytes[0] & 0x0F;
+    frame.connectionId = connection.id;
+    const bool masked = (bytes[1] & 0x80) != 0;
+    uint64_t length = bytes[1] & 0x7F;
+    if (length >= 126) {
+        if (!connection.readBytes(length == 126 ? 2 : 8, bytes)) return false;
+        length = 0;
+        for (const char c : bytes) length = (length << 8) | static_cast<unsigned char>(c);
     }
+    std::string mask;
+    if (length > kMaxClientPayload || (masked && !connection.readBytes(4, mask))) return false;
+    if (!connection.readBytes(static_cast<std::size_t>(length), frame.payload)) return false;
+    for (std::size_t i = 0; masked && i < frame.payload.size(); ++i) frame.payload[i] ^= mask[i % 4];
+    return true;
 }
 
-bool ScriptedWebSocketPeer::record(Frame frame, std::string& message) {
+bool ScriptedWebSocketPeer::record(const Frame& frame, std::string& message) {
     std::lock_guard<std::mutex> lock(m_mutex);
     bool complete = false;
-    if (isDataOpcode(frame.opcode)) {
+    if (frame.opcode == OP_TEXT || frame.opcode == OP_BINARY || frame.opcode == OP_CONTINUATION) {
         message += frame.payload;
         complete = frame.fin;
         if (complete) m_messages.push_back(message);
     }
-    m_frames.push_back(std::move(frame));
+    m_frames.push_back(frame);
     m_changed.notify_all();
     return complete;
 }

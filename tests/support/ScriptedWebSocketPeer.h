@@ -1,19 +1,14 @@
 #pragma once
 
-#include "support/RequestHead.h"
+#include "support/ScriptedPeer.h"
 
-#include <Poco/Net/ServerSocket.h>
-
-#include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <mutex>
+#include <iterator>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -31,13 +26,10 @@ namespace qeltest {
 ///
 /// The test sends to the newest open WebSocket connection: text messages,
 /// messages split over several frames, any frame with any flags, pings and
-/// pongs (also empty and unsolicited), CLOSE frames and raw bytes (malformed
-/// frames, forged headers). It can drop every connection without a CLOSE
-/// frame. The wait helpers block on a condition variable with a deadline.
-///
-/// Every connection is served by its own thread; all members are
-/// thread-safe.
-class ScriptedWebSocketPeer {
+/// pongs, CLOSE frames and raw bytes (malformed frames, forged headers). It
+/// can drop every connection without a CLOSE frame. Every connection is
+/// served by its own thread; all members are thread-safe.
+class ScriptedWebSocketPeer : public ScriptedPeer {
 public:
     using Headers = PeerHeaders;
 
@@ -68,109 +60,107 @@ public:
         uint64_t connectionId = 0;
     };
 
-    /// Starts listening; upgrades are accepted and pings answered.
-    ScriptedWebSocketPeer();
-    /// Stops the peer.
-    ~ScriptedWebSocketPeer();
-    ScriptedWebSocketPeer(const ScriptedWebSocketPeer&) = delete;
-    ScriptedWebSocketPeer& operator=(const ScriptedWebSocketPeer&) = delete;
-
-    uint16_t port() const { return m_port; }
-    /// "http://127.0.0.1:" + port.
-    std::string baseUri() const;
-
-    /// Applies to connections accepted afterwards. `refuseStatus` and its
-    /// standard reason are sent in REFUSE mode.
-    void setUpgradeMode(UpgradeMode mode, int refuseStatus = 503);
-    /// Whether client pings are answered with pongs (default true).
-    void setAnswerPings(bool answer);
-    /// Bytes (frames, usually) sent in the same write as the 101 answer of
-    /// every later upgrade, so that they reach the client together with it.
-    void setUpgradeGreeting(std::string bytes);
-
     /// Answers a complete text or binary message from a client at once:
     /// each returned text is sent as one text frame on that connection,
     /// before the next frame is read. Called on the connection's thread,
     /// after the message was recorded; an empty handler answers nothing.
     using MessageHandler = std::function<std::vector<std::string>(const std::string& message)>;
-    void setMessageHandler(MessageHandler handler);
+
+    /// Starts listening; upgrades are accepted and pings answered.
+    ScriptedWebSocketPeer() : ScriptedPeer(false) { start(); }
+    ~ScriptedWebSocketPeer() override { stop(); }
+
+    /// Applies to connections accepted afterwards. `refuseStatus` and its
+    /// standard reason are sent in REFUSE mode.
+    void setUpgradeMode(UpgradeMode mode, int refuseStatus = 503) {
+        locked([&] { m_mode = mode, m_refuseStatus = refuseStatus; });
+    }
+    /// Whether client pings are answered with pongs (default true).
+    void setAnswerPings(bool answer) {
+        locked([&] { m_answerPings = answer; });
+    }
+    /// Bytes (frames, usually) sent in the same write as the 101 answer of
+    /// every later upgrade, so that they reach the client together with it.
+    void setUpgradeGreeting(std::string bytes) {
+        locked([&] { m_greeting = std::move(bytes); });
+    }
+    void setMessageHandler(MessageHandler handler) {
+        locked([&] { m_messageHandler = std::move(handler); });
+    }
 
     /// Text and binary messages received, reassembled, in arrival order.
-    std::vector<std::string> messages() const;
-    /// Every frame received, control frames included, in arrival order.
-    std::vector<Frame> frames() const;
-    /// The frames received with `opcode`.
-    std::vector<Frame> frames(int opcode) const;
+    std::vector<std::string> messages() const {
+        return locked([&] { return m_messages; });
+    }
+    /// The frames received with `opcode`, in arrival order.
+    std::vector<Frame> frames(int opcode) const {
+        return locked([&] { return framesLocked(opcode); });
+    }
     /// Every upgrade request read, in any mode.
-    std::vector<Upgrade> upgrades() const;
-    /// TCP connections accepted so far.
-    std::size_t tcpConnectionCount() const;
-    /// Upgraded connections still open.
-    std::size_t openConnectionCount() const;
-    /// Forgets the recorded messages and frames.
-    void clearReceived();
+    std::vector<Upgrade> upgrades() const {
+        return locked([&] { return m_upgrades; });
+    }
 
     /// Each waits until its condition holds; false on time-out.
-    bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    bool waitForFrames(int opcode, std::size_t count,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    bool waitForUpgrades(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = kPeerWait) const {
+        return waitUntil(timeout, [&] { return m_messages.size() >= count; });
+    }
+    bool waitForFrames(int opcode, std::size_t count, std::chrono::milliseconds timeout = kPeerWait) const {
+        return waitUntil(timeout, [&] { return framesLocked(opcode).size() >= count; });
+    }
+    bool waitForUpgrades(std::size_t count, std::chrono::milliseconds timeout = kPeerWait) const {
+        return waitUntil(timeout, [&] { return m_upgrades.size() >= count; });
+    }
     /// Until exactly `count` upgraded connections are open.
-    bool waitForOpenConnections(std::size_t count,
-                                std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    bool waitForTcpConnections(std::size_t count,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    bool waitForOpenConnections(std::size_t count, std::chrono::milliseconds timeout = kPeerWait) const {
+        return waitUntil(timeout, [&] { return openCountLocked() == count; });
+    }
 
     /// The sends go to the newest open WebSocket connection; each returns
     /// false when there is none or the send failed.
-    bool sendText(const std::string& text);
+    bool sendText(const std::string& text) { return sendFrame(OP_TEXT, true, text); }
     /// One message in several frames: the first a text frame, the others
     /// continuation frames, FIN set only on the last.
     bool sendFragmented(const std::vector<std::string>& parts);
-    bool sendFrame(int opcode, bool fin, const std::string& payload);
-    bool sendPing(const std::string& payload);
-    bool sendPong(const std::string& payload);
+    bool sendFrame(int opcode, bool fin, const std::string& payload) {
+        return sendRaw(encodeFrame(opcode, fin, payload));
+    }
+    bool sendPing(const std::string& payload) { return sendFrame(OP_PING, true, payload); }
+    bool sendPong(const std::string& payload) { return sendFrame(OP_PONG, true, payload); }
     /// A CLOSE frame with a status code and reason.
     bool sendClose(uint16_t code = 1000, const std::string& reason = std::string());
     /// Bytes as they are, outside any framing.
-    bool sendRaw(const std::string& bytes);
+    bool sendRaw(const std::string& bytes) { return sendRawInPieces(bytes, bytes.size()); }
     /// The same, in pieces of `pieceSize` bytes, one send call each, so that
     /// the client likely reads frames and headers in parts.
     bool sendRawInPieces(const std::string& bytes, std::size_t pieceSize);
 
     /// The bytes of one unmasked frame, as a server sends it.
-    static std::string encodeFrame(int opcode, bool fin, const std::string& payload);
+    static std::string encodeFrame(int opcode, bool fin, const std::string& payload) {
+        return frameHeader(opcode, fin, payload.size()) + payload;
+    }
     /// Only the header of a frame that announces `payloadLength` bytes.
     static std::string frameHeader(int opcode, bool fin, uint64_t payloadLength);
 
     /// Closes every connection (upgraded, refused or silent) without a
     /// CLOSE frame, as a lost network would.
     void dropConnections();
-    /// Stops accepting, closes every connection and joins all threads.
-    /// Idempotent; run by the destructor.
-    void stop();
 
 private:
-    struct Connection;
-
-    void acceptLoop();
-    void serve(const std::shared_ptr<Connection>& connection);
-    bool readUpgrade(Connection& connection, Upgrade& upgrade);
-    bool answerUpgrade(Connection& connection, const Upgrade& upgrade, UpgradeMode mode, int refuseStatus);
-    void receiveFrames(Connection& connection);
+    void serve(Connection& connection) override;
+    bool answerUpgrade(Connection& connection, const Upgrade& upgrade);
+    /// Reads one frame, unmasked; false at the end of the stream.
+    bool readFrame(Connection& connection, Frame& frame);
     /// Records the frame; true when it completed a message (then in `message`).
-    bool record(Frame frame, std::string& message);
-    std::shared_ptr<Connection> newestOpenConnection() const;
-    template <typename Condition>
-    bool waitUntil(std::chrono::milliseconds timeout, Condition condition) const;
+    bool record(const Frame& frame, std::string& message);
+    std::vector<Frame> framesLocked(int opcode) const {
+        std::vector<Frame> out;
+        std::copy_if(m_frames.begin(), m_frames.end(), std::back_inserter(out),
+                     [opcode](const Frame& f) { return f.opcode == opcode; });
+        return out;
+    }
 
-    Poco::Net::ServerSocket m_listener;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stopping{false};
-    std::thread m_acceptThread;
-
-    mutable std::mutex m_mutex;  // guards every member below
-    mutable std::condition_variable m_changed;
+    // Guarded by the peer's mutex.
     UpgradeMode m_mode = UpgradeMode::ACCEPT;
     int m_refuseStatus = 503;
     bool m_answerPings = true;
@@ -179,8 +169,6 @@ private:
     std::vector<std::string> m_messages;
     std::vector<Frame> m_frames;
     std::vector<Upgrade> m_upgrades;
-    std::vector<std::shared_ptr<Connection>> m_connections;
-    uint64_t m_nextConnectionId = 1;
 };
 
 }  // namespace qeltest

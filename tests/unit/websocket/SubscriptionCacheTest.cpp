@@ -10,17 +10,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <climits>
-#include <chrono>
-#include <initializer_list>
-#include <memory>
-#include <mutex>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 using qel::PagingObject;
 using qel::Subscription;
@@ -32,12 +25,6 @@ using ::testing::_;
 using namespace std::chrono_literals;
 
 namespace {
-
-JsonArray::Shared numbers(std::initializer_list<int64_t> values) {
-    auto array = qelutil::JsonFactory::createJsonArray();
-    for (int64_t value : values) array->addLong(value);
-    return array;
-}
 
 JsonArray::Shared numberRange(int64_t from, int64_t count) {
     auto array = qelutil::JsonFactory::createJsonArray();
@@ -55,8 +42,6 @@ std::shared_ptr<SubscriptionResponse> paging(int64_t total, int64_t limit, int64
     return std::make_shared<SubscriptionResponse>(page);
 }
 
-/// The answer to a "$limit=0" subscription: no elements, only the total.
-std::shared_ptr<SubscriptionResponse> totalOnly(int64_t total) { return paging(total, 0, 0); }
 
 struct SubscribeCall {
     std::shared_ptr<const qel::XObjectDescriptor> descriptor;
@@ -95,6 +80,12 @@ protected:
     void update(const std::string& key, JsonArray::Shared array, std::shared_ptr<SubscriptionResponse> response) {
         cache.updateSubscription(key, std::move(array), std::move(response), subscribe, data);
     }
+    /// The answer to the "$limit=0" subscription: no elements, only the total.
+    void limitNull(int64_t total) { update(keyFor("$limit=0"), numberRange(0, 0), paging(total, 0, 0)); }
+    void page(int64_t offset, int64_t count, int64_t total = 25, int64_t limit = 10) {
+        update(keyFor("$limit=" + std::to_string(limit) + "&$offset=" + std::to_string(offset)), numberRange(offset, count), paging(total, limit, offset));
+    }
+    bool logged(ILogger::LogLevel level, const std::string& text) { return loggers->capture().contains(level, text); }
 
     /// Key of the subscription made for `query` (e.g. "$limit=0"), or "".
     std::string keyFor(const std::string& query) const {
@@ -112,7 +103,7 @@ protected:
     /// point where the base page and the total are known.
     void startPagingOf25() {
         update("B#1", numberRange(0, 10), paging(25, 10, 0));
-        update(keyFor("$limit=0"), numbers({}), totalOnly(25));
+        limitNull(25);
     }
 
     std::shared_ptr<qeltest::CapturingLoggerFactory> loggers = std::make_shared<qeltest::CapturingLoggerFactory>();
@@ -151,13 +142,13 @@ protected:
 
 TEST_F(SubscriptionCacheTest, UnpagedDataPassesStraightToTheBaseCallback) {
     auto handle = addBase("B#1");
-    EXPECT_TRUE(loggers->capture().contains(ILogger::INFO, "add subscription with key=B#1"));
+    EXPECT_TRUE(logged(ILogger::INFO, "add subscription with key=B#1"));
     EXPECT_TRUE(cache.hasBaseSubscription("B#1"));
 
-    auto array = numbers({1, 2, 3});
+    auto array = numberRange(1, 3);
     auto response = paging(3, 25, 0);
     update("B#1", array, response);
-    update("B#1", numbers({4}), paging(1, 25, 0));
+    update("B#1", numberRange(4, 1), paging(1, 25, 0));
 
     ASSERT_EQ(delivered.size(), 2u);
     EXPECT_EQ(delivered[0].key, "B#1");
@@ -188,7 +179,7 @@ TEST_F(SubscriptionCacheTest, ServerPagingCollectsEveryPageAndDeliversThemJoined
     ASSERT_EQ(subscribeCalls.size(), 1u);
 
     const std::string limitNullKey = keyFor("$limit=0");
-    update(limitNullKey, numbers({}), totalOnly(25));
+    limitNull(25);
     auto& log = loggers->capture();
     EXPECT_TRUE(log.contains(ILogger::INFO, "$limit=0 subscription update for key: " + limitNullKey + " total: 25"));
     EXPECT_TRUE(log.contains(ILogger::DEBUG, "computed totalPages: 3"));
@@ -206,10 +197,10 @@ TEST_F(SubscriptionCacheTest, ServerPagingCollectsEveryPageAndDeliversThemJoined
     EXPECT_TRUE(delivered.empty());
 
     // Pages arrive out of order; nothing is delivered until the last one.
-    update(page20, numberRange(20, 5), paging(25, 10, 20));
+    page(20, 5);
     EXPECT_TRUE(delivered.empty());
     EXPECT_TRUE(log.contains(ILogger::DEBUG, "data for paged subscriptions is not complete, BaseSubscription.key=B#1"));
-    update(page10, numberRange(10, 10), paging(25, 10, 10));
+    page(10, 10);
 
     ASSERT_EQ(delivered.size(), 1u);
     EXPECT_EQ(delivered[0].key, "B#1");
@@ -218,7 +209,7 @@ TEST_F(SubscriptionCacheTest, ServerPagingCollectsEveryPageAndDeliversThemJoined
     EXPECT_EQ(delivered[0].response->paging->limit.getValue(), 10);
 
     // Any later page update delivers the whole list again, once.
-    update(page10, numberRange(10, 10), paging(25, 10, 10));
+    page(10, 10);
     EXPECT_EQ(delivered.size(), 2u);
     EXPECT_TRUE(unsubscribedKeys().empty());
 }
@@ -228,12 +219,12 @@ TEST_F(SubscriptionCacheTest, ShrinkingTotalDropsTheLastPagesAndUnsubscribesThem
     startPagingOf25();
     const std::string page10 = keyFor("$limit=10&$offset=10");
     const std::string page20 = keyFor("$limit=10&$offset=20");
-    update(page10, numberRange(10, 10), paging(25, 10, 10));
-    update(page20, numberRange(20, 5), paging(25, 10, 20));
+    page(10, 10);
+    page(20, 5);
     ASSERT_EQ(delivered.size(), 1u);
 
-    update(keyFor("$limit=0"), numbers({}), totalOnly(15));
-    EXPECT_TRUE(loggers->capture().contains(ILogger::DEBUG, "need to unsubscribe last pages, diff=1"));
+    limitNull(15);
+    EXPECT_TRUE(logged(ILogger::DEBUG, "need to unsubscribe last pages, diff=1"));
     EXPECT_EQ(unsubscribedKeys(), std::vector<std::string>{page20});
     EXPECT_FALSE(cache.isPagedSubscription(page20));
     EXPECT_TRUE(cache.isPagedSubscription(page10));
@@ -242,12 +233,12 @@ TEST_F(SubscriptionCacheTest, ShrinkingTotalDropsTheLastPagesAndUnsubscribesThem
     EXPECT_EQ(delivered[1].text, numberRange(0, 20)->toString());
 
     // Late data of the dropped page reaches nobody.
-    update(page20, numberRange(20, 5), paging(25, 10, 20));
+    page(20, 5);
     EXPECT_EQ(delivered.size(), 2u);
-    EXPECT_TRUE(loggers->capture().contains(ILogger::WARNING, "could not find a base or child subscription"));
+    EXPECT_TRUE(logged(ILogger::WARNING, "could not find a base or child subscription"));
 
     // A total of 0 still counts as the base page alone.
-    update(keyFor("$limit=0"), numbers({}), totalOnly(0));
+    limitNull(0);
     EXPECT_EQ(unsubscribedKeys(), (std::vector<std::string>{page20, page10}));
     ASSERT_EQ(delivered.size(), 3u);
     EXPECT_EQ(delivered[2].text, numberRange(0, 10)->toString());
@@ -257,7 +248,7 @@ TEST_F(SubscriptionCacheTest, ManyPagesAreJoinedInPageOrderNotKeyOrder) {
     // Offsets 5, 10, ..., 55: as text "$offset=5" sorts after "$offset=10".
     auto handle = addBase("B#1");
     update("B#1", numberRange(0, 5), paging(60, 5, 0));
-    update(keyFor("$limit=0"), numbers({}), totalOnly(60));
+    limitNull(60);
     ASSERT_EQ(subscribeCalls.size(), 12u);
     for (int64_t offset = 55; offset >= 5; offset -= 5) {
         const std::string key = keyFor("$limit=5&$offset=" + std::to_string(offset));
@@ -274,20 +265,20 @@ TEST_F(SubscriptionCacheTest, PageCountIsExactForLargeTotals) {
     const int64_t limit = 1073741825;
     const int64_t total = 2 * limit + 1;
     auto handle = addBase("B#1");
-    update("B#1", numbers({0}), paging(total, limit, 0));
-    update(keyFor("$limit=0"), numbers({}), totalOnly(total));
-    EXPECT_TRUE(loggers->capture().contains(ILogger::DEBUG, "computed totalPages: 3"));
+    update("B#1", numberRange(0, 1), paging(total, limit, 0));
+    limitNull(total);
+    EXPECT_TRUE(logged(ILogger::DEBUG, "computed totalPages: 3"));
     EXPECT_FALSE(keyFor("$limit=1073741825&$offset=1073741825").empty());
     EXPECT_FALSE(keyFor("$limit=1073741825&$offset=2147483650").empty());
 }
 
 TEST_F(SubscriptionCacheTest, ForgedHugeTotalIsDroppedWithoutSubscribing) {
     auto handle = addBase("B#1");
-    update("B#1", numbers({0}), paging(4, 1, 0));
-    update(keyFor("$limit=0"), numbers({}), totalOnly(INT64_MAX));
+    update("B#1", numberRange(0, 1), paging(4, 1, 0));
+    limitNull(INT64_MAX);
     EXPECT_EQ(subscribeCalls.size(), 1u);
     EXPECT_TRUE(delivered.empty());
-    EXPECT_TRUE(loggers->capture().contains(ILogger::WARNING, "too many pages for subscription with key=B#1"));
+    EXPECT_TRUE(logged(ILogger::WARNING, "too many pages for subscription with key=B#1"));
 }
 
 TEST_F(SubscriptionCacheTest, ClientInitiatedPagingPassesEveryPageThrough) {
@@ -323,13 +314,13 @@ TEST_F(SubscriptionCacheTest, RemovingABaseReleasesItsPageSubscriptions) {
     EXPECT_EQ(released, expected);
     EXPECT_FALSE(cache.hasBaseSubscription("B#1"));
     EXPECT_FALSE(cache.isPagedSubscription(page10));
-    EXPECT_TRUE(loggers->capture().contains(ILogger::INFO, "removed subscription with key=B#1"));
+    EXPECT_TRUE(logged(ILogger::INFO, "removed subscription with key=B#1"));
 
     cache.removeBaseSubscription("B#1");
-    EXPECT_TRUE(loggers->capture().contains(
+    EXPECT_TRUE(logged(
         ILogger::INFO, "could not remove subscription with key=B#1, because it does not exist"));
 
-    update(page10, numberRange(10, 10), paging(25, 10, 10));
+    page(10, 10);
     EXPECT_TRUE(delivered.empty());
 }
 
@@ -338,7 +329,7 @@ TEST_F(SubscriptionCacheTest, AddingTwiceKeepsTheFirstAndNullIsRejected) {
     auto clientPaged = std::make_shared<qel::QelResourceDescriptor>("svc", "res");
     clientPaged->getQueryOptions().setPagingOffset(5);
     auto second = addBase("B#1", clientPaged);
-    EXPECT_TRUE(loggers->capture().contains(ILogger::WARNING,
+    EXPECT_TRUE(logged(ILogger::WARNING,
                                             "could not add subscription with key=B#1, because it already exist"));
     // The first (unpaged) entry is kept: server paging starts for it.
     update("B#1", numberRange(0, 10), paging(25, 10, 0));
@@ -346,7 +337,7 @@ TEST_F(SubscriptionCacheTest, AddingTwiceKeepsTheFirstAndNullIsRejected) {
 
     cache.addBaseSubscription(nullptr);
     EXPECT_TRUE(
-        loggers->capture().contains(ILogger::WARNING, "cannot addBaseSubscription: null Subscription received"));
+        logged(ILogger::WARNING, "cannot addBaseSubscription: null Subscription received"));
 }
 
 TEST_F(SubscriptionCacheTest, FailedSubscriptionsAreLoggedAndRetriedWithTheNextTotal) {
@@ -354,7 +345,7 @@ TEST_F(SubscriptionCacheTest, FailedSubscriptionsAreLoggedAndRetriedWithTheNextT
     failLimitNull = true;
     update("B#1", numberRange(0, 10), paging(35, 10, 0));
     EXPECT_TRUE(
-        loggers->capture().contains(ILogger::WARNING, "could not create subscription for $limit=0, descriptor.uri="));
+        logged(ILogger::WARNING, "could not create subscription for $limit=0, descriptor.uri="));
     failLimitNull = false;
     update("B#1", numberRange(0, 10), paging(35, 10, 0));
     ASSERT_FALSE(keyFor("$limit=0").empty());
@@ -362,13 +353,13 @@ TEST_F(SubscriptionCacheTest, FailedSubscriptionsAreLoggedAndRetriedWithTheNextT
     // The page at offset 20 fails: the run stops there, so offset 30 is not
     // subscribed out of order.
     failingOffsets = {20};
-    update(keyFor("$limit=0"), numbers({}), totalOnly(35));
-    EXPECT_TRUE(loggers->capture().contains(ILogger::WARNING, "could not create paged subscription"));
+    limitNull(35);
+    EXPECT_TRUE(logged(ILogger::WARNING, "could not create paged subscription"));
     EXPECT_FALSE(keyFor("$limit=10&$offset=10").empty());
     EXPECT_TRUE(keyFor("$limit=10&$offset=30").empty());
 
     failingOffsets.clear();
-    update(keyFor("$limit=0"), numbers({}), totalOnly(35));
+    limitNull(35);
     for (int64_t offset : {10, 20, 30}) {
         const std::string key = keyFor("$limit=10&$offset=" + std::to_string(offset));
         ASSERT_FALSE(key.empty()) << offset;
@@ -380,12 +371,12 @@ TEST_F(SubscriptionCacheTest, FailedSubscriptionsAreLoggedAndRetriedWithTheNextT
 
 TEST_F(SubscriptionCacheTest, MissingPagingOfAnUnpagedBaseIsAnErrorThatLeavesTheCacheUsable) {
     auto handle = addBase("B#1");
-    const auto withoutPaging = [&] { update("B#1", numbers({1}), std::make_shared<SubscriptionResponse>()); };
+    const auto withoutPaging = [&] { update("B#1", numberRange(1, 1), std::make_shared<SubscriptionResponse>()); };
     EXPECT_EQ(qeltest::runtimeErrorText(withoutPaging), "operator-> called on uninitialized Optional");
-    update("B#1", numbers({1}), paging(1, 25, 0));
+    update("B#1", numberRange(1, 1), paging(1, 25, 0));
     EXPECT_EQ(delivered.size(), 1u);
-    update("unknown#9", numbers({1}), paging(1, 25, 0));
-    EXPECT_TRUE(loggers->capture().contains(ILogger::WARNING, "could not find a base or child subscription"));
+    update("unknown#9", numberRange(1, 1), paging(1, 25, 0));
+    EXPECT_TRUE(logged(ILogger::WARNING, "could not find a base or child subscription"));
 }
 
 TEST_F(SubscriptionCacheTest, CallbacksMayCallBackIntoTheCache) {
@@ -403,8 +394,8 @@ TEST_F(SubscriptionCacheTest, CallbacksMayCallBackIntoTheCache) {
         cache.removeBaseSubscription(key);
     };
     startPagingOf25();
-    update(keyFor("$limit=10&$offset=10"), numberRange(10, 10), paging(25, 10, 10));
-    update(keyFor("$limit=10&$offset=20"), numberRange(20, 5), paging(25, 10, 20));
+    page(10, 10);
+    page(20, 5);
     ASSERT_EQ(delivered.size(), 1u);
     EXPECT_FALSE(cache.hasBaseSubscription("B#1"));
     EXPECT_EQ(unsubscribedKeys().size(), 3u);
@@ -419,7 +410,7 @@ TEST_F(SubscriptionCacheTest, BaseRemovedWhilePagesAreSubscribedReleasesTheNewPa
         cache.removeBaseSubscription("B#1");
         return plainSubscribe(std::move(descriptor), type, updateLimit);
     };
-    update(keyFor("$limit=0"), numbers({}), totalOnly(25));
+    limitNull(25);
     EXPECT_FALSE(cache.isPagedSubscription(keyFor("$limit=10&$offset=10")));
     // "$limit=0" and both new pages are unsubscribed again; nothing delivered.
     EXPECT_EQ(unsubscribedKeys().size(), 3u);
@@ -447,11 +438,60 @@ TEST_F(SubscriptionCacheTest, UpdatesRaceSafelyWithAddsAndRemovals) {
     for (int i = 0; i < 200; ++i) {
         update("B#1", numberRange(0, 10), paging(25, 10, 0));
         const std::string limitNullKey = keyFor("$limit=0");
-        if (!limitNullKey.empty()) update(limitNullKey, numbers({}), totalOnly(25));
+        if (!limitNullKey.empty()) limitNull(25);
         for (const auto& call : subscribeCalls) update(call.key, numberRange(10, 10), paging(25, 10, 10));
         subscribeCalls.clear();
     }
     stop = true;
     churn.join();
     SUCCEED();
+}
+
+// ---- the subscription handle
+
+TEST(SubscriptionTest, UnsubscribesOnceExplicitlyOrWithTheLastReferenceAndNeverKeepsItsManager) {
+    auto manager = std::make_shared<::testing::StrictMock<qeltest::MockWebsocketManager>>();
+    auto descriptor = std::make_shared<qel::XObjectDescriptor>("svc", "res");
+    descriptor->setId("e1");
+    EXPECT_CALL(*manager, unsubscribe("/base/svc/res#1", true)).Times(1);
+    auto explicitly = std::make_shared<Subscription>(manager, descriptor, Subscription::RESOURCE, "/base/svc/res#1", true);
+    EXPECT_TRUE(explicitly->isActive());
+    explicitly->unsubscribe();
+    EXPECT_FALSE(explicitly->isActive());
+    explicitly->unsubscribe();
+    explicitly.reset();
+    ::testing::Mock::VerifyAndClearExpectations(manager.get());
+
+    auto released = std::make_shared<Subscription>(manager, descriptor, Subscription::ELEMENT, "/base/svc/res/e1#2", false);
+    auto second = released;
+    released.reset();  // another owner remains: nothing is sent
+    ::testing::Mock::VerifyAndClearExpectations(manager.get());
+    EXPECT_CALL(*manager, unsubscribe("/base/svc/res/e1#2", false)).Times(1);
+    second.reset();
+    ::testing::Mock::VerifyAndClearExpectations(manager.get());
+
+    std::weak_ptr<qeltest::MockWebsocketManager> watch = manager;
+    auto outliving = std::make_shared<Subscription>(manager, descriptor, Subscription::ELEMENT, "k#3", false);
+    manager.reset();
+    EXPECT_TRUE(watch.expired());
+    outliving->unsubscribe();
+    EXPECT_FALSE(outliving->isActive());
+    EXPECT_EQ("getValue called on uninitialized Optional", qeltest::runtimeErrorText([] {
+                  Subscription(std::shared_ptr<qel::IWebsocketManager>(), std::make_shared<qel::QelResourceDescriptor>("svc", "res"), Subscription::RESOURCE, "k#8", true)
+                      .getUuidOfElement();
+              }));
+}
+
+TEST(SubscriptionTest, ConcurrentUnsubscribesReachTheManagerExactlyOnce) {
+    auto manager = std::make_shared<::testing::StrictMock<qeltest::MockWebsocketManager>>();
+    std::atomic<int> calls{0};
+    EXPECT_CALL(*manager, unsubscribe("k#4", false)).WillRepeatedly([&](const std::string&, bool) { ++calls; });
+    for (int round = 0; round < 20; ++round) {
+        auto subscription = std::make_shared<Subscription>(manager, std::make_shared<qel::XObjectDescriptor>("svc", "res"), Subscription::ELEMENT, "k#4", false);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 4; ++i) threads.emplace_back([subscription] { subscription->unsubscribe(); });
+        subscription.reset();
+        for (auto& thread : threads) thread.join();
+    }
+    EXPECT_EQ(calls.load(), 20);
 }

@@ -1,3 +1,5 @@
+#include <QelAccess/FibonacciConnectionBackoffSequence.h>
+#include <QelAccess/KavoConnectionBackoffSequence.h>
 #include <QelAccess/WebsocketWatchdog.h>
 
 #include "support/CapturingLoggerFactory.h"
@@ -7,10 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <memory>
-#include <string>
-#include <vector>
+#include <set>
 
 using qel::WebsocketWatchdog;
 using qelutil::ILogger;
@@ -129,4 +128,53 @@ TEST_F(WebsocketWatchdogTest, FailedPingIsRetriedAndLogged) {
     // A failed ping does not count as sent: the next pass tries again.
     EXPECT_GE(peer.times.size(), 2u);
     EXPECT_TRUE(logging.factory().capture().contains(ILogger::WARNING, "could not sent ping!"));
+}
+
+// ---- back-off sequences between connection attempts
+
+namespace {
+
+std::vector<int64_t> draw(qelutil::INumberSequence& sequence, int n) {
+    std::vector<int64_t> values;
+    for (int i = 0; i < n; ++i) values.push_back(sequence.next());
+    return values;
+}
+
+bool isShortWait(int64_t wait, int64_t base) { return wait >= base && wait < base + 100; }
+bool isLongWait(int64_t wait, int64_t base) { return wait % 20 == 0 && isShortWait(wait / 20, base); }
+
+}  // namespace
+
+TEST(BackoffTest, FibonacciGrowsToTheLastValueAndRestartsOnReset) {
+    qel::FibonacciConnectionBackoffSequence sequence;
+    EXPECT_EQ((std::vector<int64_t>{100, 100, 200, 300, 500, 800, 1300, 2000, 2000, 2000}), draw(sequence, 10));
+    sequence.reset();
+    EXPECT_EQ((std::vector<int64_t>{100, 100, 200}), draw(sequence, 3));
+}
+
+TEST(BackoffTest, KavoMakesShortWaitsWithJitterThenOneLongWaitAndResetStartsAgain) {
+    qel::KavoConnectionBackoffSequence sequence(4, 500);
+    std::set<int64_t> shortWaits, longWaits;
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            const int64_t wait = sequence.next();
+            ASSERT_TRUE(isShortWait(wait, 500)) << "cycle " << cycle << " attempt " << attempt << ": " << wait;
+            shortWaits.insert(wait);
+        }
+        const int64_t wait = sequence.next();
+        ASSERT_TRUE(isLongWait(wait, 500)) << "cycle " << cycle << ": " << wait;
+        longWaits.insert(wait);
+    }
+    // The jitter really varies: 1200 draws below 100 hit far more than a few values.
+    EXPECT_GT(shortWaits.size(), 50u);
+    EXPECT_GT(longWaits.size(), 50u);
+
+    qel::KavoConnectionBackoffSequence reset(3, 200);
+    reset.next();
+    reset.next();
+    reset.reset();
+    const auto waits = draw(reset, 5);
+    for (std::size_t i = 0; i < waits.size(); ++i) EXPECT_TRUE(i == 3 ? isLongWait(waits[i], 200) : isShortWait(waits[i], 200)) << i << ": " << waits[i];
+    qel::KavoConnectionBackoffSequence noRetries(0, 500), noBase(0, 0);
+    for (int i = 0; i < 50; ++i) EXPECT_TRUE(isLongWait(noRetries.next(), 500) && isLongWait(noBase.next(), 0));
 }
