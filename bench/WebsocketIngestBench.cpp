@@ -435,6 +435,24 @@ struct RawClient {
     char buffer[64 * 1024];
 };
 
+// A raw client's receive loop with the same parse and routing as the manager's.
+template <class Client>
+void rawReceiveAndParse(benchmark::State& state) {
+    Client client;
+    Sink sink;
+    const int64_t cpuBefore = ownCpuNs();
+    for (auto _ : state) {
+        PushServer::instance().pusher().push(BATCH, false);
+        if (!client.receive(BATCH, sink)) {
+            state.SkipWithError("bad message");
+            return;
+        }
+    }
+    const double messages = static_cast<double>(state.iterations() * BATCH);
+    state.counters["cpu_ns_per_msg"] = static_cast<double>(ownCpuNs() - cpuBefore) / messages;
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * BATCH));
+}
+
 #if defined(QEL_BENCH_BEAST)
 /// The second baseline: the Boost.Beast synchronous client, subscribing once
 /// and parsing and routing every message as the POCO baseline does.
@@ -475,38 +493,10 @@ struct BeastClient {
     boost::beast::flat_buffer buffer;
 };
 
-void rawBeastReceiveAndParse(benchmark::State& state) {
-    BeastClient client;
-    Sink sink;
-    const int64_t cpuBefore = ownCpuNs();
-    for (auto _ : state) {
-        PushServer::instance().pusher().push(BATCH, false);
-        if (!client.receive(BATCH, sink)) {
-            state.SkipWithError("bad message");
-            return;
-        }
-    }
-    const double messages = static_cast<double>(state.iterations() * BATCH);
-    state.counters["cpu_ns_per_msg"] = static_cast<double>(ownCpuNs() - cpuBefore) / messages;
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * BATCH));
-}
+void rawBeastReceiveAndParse(benchmark::State& state) { rawReceiveAndParse<BeastClient>(state); }
 #endif
 
-void rawPocoReceiveAndParse(benchmark::State& state) {
-    RawClient client;
-    Sink sink;
-    const int64_t cpuBefore = ownCpuNs();
-    for (auto _ : state) {
-        PushServer::instance().pusher().push(BATCH, false);
-        if (!client.receive(BATCH, sink)) {
-            state.SkipWithError("bad message");
-            return;
-        }
-    }
-    const double messages = static_cast<double>(state.iterations() * BATCH);
-    state.counters["cpu_ns_per_msg"] = static_cast<double>(ownCpuNs() - cpuBefore) / messages;
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * BATCH));
-}
+void rawPocoReceiveAndParse(benchmark::State& state) { rawReceiveAndParse<RawClient>(state); }
 
 void managerRun(benchmark::State& state, bool inlineCallbacks, std::size_t subscriptions) {
     Sink sink;
