@@ -32,7 +32,7 @@ bool isUnreserved(unsigned char c) {
 
 bool isPathSegmentChar(unsigned char c) {
     static const std::string passing = "!$&'()*+,;=:@%";
-    return isUnreserved(c) || (c != 0 && passing.find(static_cast<char>(c)) != std::string::npos);
+    return isUnreserved(c) || passing.find(static_cast<char>(c)) != std::string::npos;
 }
 
 template <class Passes>
