@@ -10,6 +10,11 @@ namespace qelutil {
 #define RAPIDJSON_NAMESPACE_BEGIN namespace qelutil_rapidjson {
 #define RAPIDJSON_NAMESPACE_END }
 #define RAPIDJSON_ASSERT(x) ((x) ? static_cast<void>(0) : ::qelutil::rapidJsonCheckFailed(#x))
+// Strings and white space are scanned 16 bytes at a time. The scan loads
+// whole aligned blocks, so the text it parses in place carries padding.
+#if defined(__SSE2__)
+#define RAPIDJSON_SSE2
+#endif
 
 #include "RapidJsonModel.h"
 
@@ -49,6 +54,7 @@ using IsType = bool (Value::*)() const;
 // text in place: names and strings then point into that copy instead of each
 // being copied into the pool.
 constexpr unsigned PARSE_FLAGS = rj::kParseStopWhenDoneFlag | rj::kParseInsituFlag;
+constexpr std::size_t SCAN_PADDING = 15;
 
 // Pool chunk sizes: a parsed document gets about twice its text length, so a
 // typical message fits in one small chunk; objects built by hand start small.
@@ -398,9 +404,12 @@ private:
 // --- RapidJsonDocument ---
 
 void RapidJsonDocument::parse(const char* text, std::size_t length) {
-    // The copy ends in a NUL, as parsing in place needs; a NUL inside the
-    // text reads as it did through a stream bounded by the length.
+    // The copy ends in a NUL, as parsing in place needs, and NUL padding up
+    // to the end of the last 16-byte block the scan may load; a NUL inside
+    // the text reads as it did through a stream bounded by the length.
+    m_text.reserve(length + SCAN_PADDING);
     m_text.assign(text, length);
+    m_text.append(SCAN_PADDING, '\0');
     rj::GenericInsituStringStream<rj::UTF8<>> stream(&m_text[0]);
     m_document.ParseStream<PARSE_FLAGS, rj::UTF8<>>(stream);
     if (m_document.HasParseError()) {
