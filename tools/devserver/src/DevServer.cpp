@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -146,6 +147,7 @@ public:
         }
         for (auto& stopper : stoppers) stopper.join();
         servers.clear();
+        heldPorts.clear();
         context.reset();
         logger->info("stopped");
     }
@@ -160,21 +162,12 @@ public:
     }
 
     void stopOrigin(const std::string& name) {
-        std::unique_ptr<OriginServer> server;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            const std::size_t origin = originOf(name);
-            running();
-            server = std::move(servers.at(origin));
-            if (!server) return;
-            // No client gets in again while its WebSocket connections end,
-            // each through its own thread.
-            server->stopAccepting();
-            webSockets.dropOrigin(origin);
-            server->stop();
-            server.reset();  // closes the listening socket before the port is asked for again
-            logger->info("origin " + model.origins[origin].name + " stopped");
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        const std::size_t origin = originOf(name);
+        const ServerContext& current = running();
+        if (!servers.at(origin)) return;
+        stopServer(origin, current.port(origin));
+        logger->info("origin " + model.origins[origin].name + " stopped");
     }
 
     void startOrigin(const std::string& name) {
@@ -182,10 +175,31 @@ public:
         const std::size_t origin = originOf(name);
         const ServerContext& current = running();
         if (servers.at(origin)) return;
-        auto socket = OriginServer::bindLoopback(current.port(origin));
+        startServer(current, origin, OriginServer::bindLoopback(current.port(origin)));
+        logger->info("origin " + model.origins[origin].name + " listening again on " + current.originUri(origin));
+    }
+
+    /// Under `mutex`. No client gets in again while the origin's WebSocket
+    /// connections end, each through its own thread. The port stays held
+    /// until the origin starts again, so that no other socket of this
+    /// machine takes it meanwhile.
+    void stopServer(std::size_t origin, uint16_t port) {
+        servers[origin]->stopAccepting();
+        webSockets.dropOrigin(origin);
+        servers[origin]->stop();
+        servers[origin].reset();
+        try {
+            heldPorts[origin] = OriginServer::holdPort(port);
+        } catch (const std::runtime_error& e) {
+            logger->warning(std::string("origin ") + model.origins[origin].name + ": " + e.what());
+        }
+    }
+
+    /// Under `mutex`.
+    void startServer(const ServerContext& current, std::size_t origin, const Poco::Net::ServerSocket& socket) {
         servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads, options.maxQueued);
         servers[origin]->start();
-        logger->info("origin " + model.origins[origin].name + " listening again on " + current.originUri(origin));
+        heldPorts.erase(origin);
     }
 
     /// Serves the service's origin on `port` (0: a free one) instead: stops
@@ -203,27 +217,17 @@ public:
                                std::count_if(model.services.begin(), model.services.end(),
                                              [&](const ServiceDef& s) { return s.origin == origin; }) == 1;
             if (!alone) throw std::logic_error("service " + name + " does not have an origin of its own");
-            if (servers.at(origin)) {
-                servers[origin]->stopAccepting();
-                webSockets.dropOrigin(origin);
-                servers[origin]->stop();
-                servers[origin].reset();
-            }
+            if (servers.at(origin)) stopServer(origin, current.port(origin));
             Poco::Net::ServerSocket socket;
             try {
                 socket = OriginServer::bindLoopback(port);
             } catch (const std::runtime_error&) {
-                socket = OriginServer::bindLoopback(current.port(origin));  // stays where it was
-                servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads,
-                                                                 options.maxQueued);
-                servers[origin]->start();
+                startServer(current, origin, OriginServer::bindLoopback(current.port(origin)));  // stays where it was
                 throw;
             }
             bound = socket.address().port();
             current.ports->at(origin).store(bound);
-            servers[origin] = std::make_unique<OriginServer>(current, origin, socket, options.maxThreads,
-                                                             options.maxQueued);
-            servers[origin]->start();
+            startServer(current, origin, socket);
             logger->info("service " + name + " moved to " + current.originUri(origin));
         }
         webSockets.registryChanged();
@@ -294,6 +298,8 @@ public:
     std::unique_ptr<ServerContext> context;
     /// One per origin, in model order; null while that origin is stopped.
     std::vector<std::unique_ptr<OriginServer>> servers;
+    /// The ports of stopped origins, bound but not listening.
+    std::map<std::size_t, Poco::Net::ServerSocket> heldPorts;
 };
 
 DevServer::DevServer(DevServerOptions options) : m_impl(std::make_unique<Impl>(std::move(options))) {}

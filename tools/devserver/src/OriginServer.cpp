@@ -167,16 +167,24 @@ private:
 
 }  // namespace
 
-Poco::Net::ServerSocket OriginServer::bindLoopback(uint16_t port) {
+namespace {
+
+Poco::Net::ServerSocket bindTo(uint16_t port, bool listen) {
     try {
         Poco::Net::ServerSocket socket;
         socket.bind(Poco::Net::SocketAddress("127.0.0.1", port), true);
-        socket.listen(128);
+        if (listen) socket.listen(128);
         return socket;
     } catch (const Poco::Exception& e) {
         throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + e.displayText());
     }
 }
+
+}  // namespace
+
+Poco::Net::ServerSocket OriginServer::bindLoopback(uint16_t port) { return bindTo(port, true); }
+
+Poco::Net::ServerSocket OriginServer::holdPort(uint16_t port) { return bindTo(port, false); }
 
 OriginServer::OriginServer(const ServerContext& context, std::size_t origin, const Poco::Net::ServerSocket& socket,
                            int maxThreads, int maxQueued)

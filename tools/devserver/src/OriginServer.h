@@ -31,6 +31,10 @@ class OriginServer {
 public:
     /// Binds 127.0.0.1:`port` (0 for a free port); throws std::runtime_error.
     static Poco::Net::ServerSocket bindLoopback(uint16_t port);
+    /// Binds 127.0.0.1:`port` without listening: the port stays this
+    /// process's, connections to it are refused, and bindLoopback can take
+    /// it over. Throws std::runtime_error.
+    static Poco::Net::ServerSocket holdPort(uint16_t port);
 
     OriginServer(const ServerContext& context, std::size_t origin, const Poco::Net::ServerSocket& socket,
                  int maxThreads, int maxQueued);
