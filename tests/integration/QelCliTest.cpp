@@ -6,7 +6,6 @@
 #include <support/CapturingLoggerFactory.h>
 #include <support/WaitFor.h>
 
-#include <QelAccessUtility/JsonArray.h>
 #include <QelAccessUtility/JsonFactory.h>
 
 #include <gtest/gtest.h>
@@ -18,6 +17,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <regex>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -29,19 +29,12 @@ extern char** environ;
 namespace {
 
 using qelutil::JsonFactory;
-using qelutil::JsonObject;
 
 struct ProgramRun {
     /// Exit status; -1 when the program did not end in time or was killed.
     int status = -1;
     std::string out;
     std::string err;
-
-    std::string lastErrorLine() const {
-        std::string text = err;
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        return text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
-    }
 };
 
 /// Reads both pipes until each reaches end of file or the deadline passes;
@@ -124,6 +117,13 @@ uint16_t closedPort() {
     return ntohs(address.sin_port);
 }
 
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
 class QelCliTest : public ::testing::Test {
 protected:
     QelCliTest() : server(serverOptions()) {}
@@ -139,9 +139,8 @@ protected:
         return options;
     }
 
-    ProgramRun onMedia(std::vector<std::string> args, const std::string& input = {}) {
-        args.insert(args.begin(), {"--base", media});
-        return runQel(args, input);
+    std::string id(std::size_t index) {
+        return "\"id\": \"" + server.getElements("media", "tracks").at(index)->getString("id") + "\"";
     }
 
     qeldev::DevServer server;
@@ -149,166 +148,107 @@ protected:
     std::string media;
 };
 
-TEST_F(QelCliTest, PagedReadPrintsIndentedDataAndPaging) {
-    const ProgramRun run = onMedia({"read", "media/tracks", "--limit", "3", "--offset", "5", "--fields", "artist"});
-    ASSERT_EQ(0, run.status) << run.err;
-    EXPECT_EQ("", run.err);
-    EXPECT_EQ(0u, run.out.find("{\n  \"data\": [\n    {\n      \"id\": "));
-    const auto json = JsonFactory::parseObject(run.out);
-    const auto data = json->getArray("data");
-    const auto elements = server.getElements("media", "tracks");
-    ASSERT_EQ(3u, data->size());
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(elements[5 + i]->getString("id"), data->getObject(i)->getString("id"));
-        EXPECT_EQ(elements[5 + i]->getString("artist"), data->getObject(i)->getString("artist"));
-        EXPECT_FALSE(data->getObject(i)->has("duration"));
+TEST_F(QelCliTest, CommandsPrintTheirRepliesAndExitWithTheirStatus) {
+    const std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/api/";
+    const auto fifth = server.getElements("media", "tracks").at(5);
+    std::vector<std::string> jazzOrRock;
+    for (const auto& element : server.getElements("media", "tracks")) {
+        const std::string genre = element->has("genre") ? element->getString("genre") : "";
+        if (jazzOrRock.size() < 2 && (genre == "jazz" || genre == "rock"))
+            jazzOrRock.push_back("\"id\":\"" + element->getString("id") + "\"");
     }
-    const auto paging = json->getObject("paging");
-    EXPECT_EQ(5, paging->getLong("offset"));
-    EXPECT_EQ(3, paging->getLong("limit"));
-    EXPECT_EQ(60, paging->getLong("total"));
-    EXPECT_TRUE(paging->isString("next"));
-
-    const ProgramRun compact =
-        onMedia({"--compact", "read", "media/tracks", "--filter", "genre=jazz,rock", "--limit", "2"});
-    ASSERT_EQ(0, compact.status) << compact.err;
-    EXPECT_EQ(compact.out.size() - 1, compact.out.find('\n')) << "one line";
-    const auto filtered = JsonFactory::parseObject(compact.out);
-    for (std::size_t i = 0; i < filtered->getArray("data")->size(); ++i) {
-        const std::string genre = filtered->getArray("data")->getObject(i)->getString("genre");
-        EXPECT_TRUE(genre == "jazz" || genre == "rock") << genre;
-    }
-}
-
-TEST_F(QelCliTest, RegistryModeResolvesEachKindOfAnswer) {
-    const ProgramRun services = runQel({"--registry", registry, "--compact", "services"});
-    ASSERT_EQ(0, services.status) << services.err;
-    const auto listing = JsonFactory::parseObject("{\"list\":" + services.out + "}")->getArray("list");
-    ASSERT_EQ(3u, listing->size());
-    EXPECT_EQ("media", listing->getObject(0)->getString("name"));
-    EXPECT_EQ("/api/", listing->getObject(0)->getString("path"));
-    EXPECT_EQ("127.0.0.1", listing->getObject(0)->getString("host"));
-
-    const ProgramRun climate = runQel({"--registry", registry, "--log-level", "off", "resolve", "climate"});
-    ASSERT_EQ(0, climate.status) << climate.err;
-    EXPECT_EQ("", climate.err);
-    const auto resolved = JsonFactory::parseObject(climate.out);
-    EXPECT_EQ(300, resolved->getLong("status"));
-    EXPECT_EQ(1, resolved->getLong("chosen")) << "the choice on this host wins";
-    EXPECT_EQ(server.service("climate").baseUri(), resolved->getString("baseUri"));
-
-    // 307: the route comes from the navigation server the registry points to.
-    const ProgramRun route = runQel({"--registry", registry, "get", "navigation/routes/r1"});
-    ASSERT_EQ(0, route.status) << route.err;
-    EXPECT_EQ(server.getElement("navigation", "routes", "r1")->getString("name"),
-              JsonFactory::parseObject(route.out)->getString("name"));
-
-    const ProgramRun tracks = runQel({"--registry", registry, "read", "media"});
-    ASSERT_EQ(0, tracks.status) << tracks.err;
-    EXPECT_EQ("tracks", JsonFactory::parseObject(tracks.out)->getArray("data")->getObject(0)->getString("name"));
-}
-
-TEST_F(QelCliTest, CreateUpdateDeleteChangeTheServer) {
-    const ProgramRun created =
-        onMedia({"create", "media/tracks", R"({"id":"t500","name":"From the shell","duration":99})"});
-    ASSERT_EQ(0, created.status) << created.err;
-    EXPECT_EQ("/api/media/tracks/t500", JsonFactory::parseObject(created.out)->getString("uri"));
-    ASSERT_NE(nullptr, server.getElement("media", "tracks", "t500"));
-
-    const ProgramRun updated = onMedia({"update", "media/tracks/t500", "-"}, R"({"rating": 3.5})");
-    ASSERT_EQ(0, updated.status) << updated.err;
-    EXPECT_DOUBLE_EQ(3.5, JsonFactory::parseObject(updated.out)->getDouble("rating"));
-    EXPECT_DOUBLE_EQ(3.5, server.getElement("media", "tracks", "t500")->getDouble("rating"));
-    EXPECT_EQ("From the shell", server.getElement("media", "tracks", "t500")->getString("name"));
-
-    const ProgramRun deleted = onMedia({"delete", "media/tracks/t500"});
-    ASSERT_EQ(0, deleted.status) << deleted.err;
-    EXPECT_EQ("t500", JsonFactory::parseObject(deleted.out)->getString("id"));
-    EXPECT_EQ(nullptr, server.getElement("media", "tracks", "t500"));
-}
-
-TEST_F(QelCliTest, ServerErrorStatusesExitWithOne) {
-    const ProgramRun missing = onMedia({"--log-level", "off", "get", "media/tracks/nope"});
-    EXPECT_EQ(1, missing.status);
-    EXPECT_EQ("", missing.out);
-    EXPECT_EQ("qel: 404 Not Found: no element nope in media/tracks\n", missing.err);
-
-    // At the default level the library's own error line comes first.
-    const ProgramRun logged = onMedia({"get", "media/tracks/nope"});
-    EXPECT_EQ(1, logged.status);
-    EXPECT_NE(std::string::npos, logged.err.find("HTTP Response: Status HTTP_NOT_FOUND"));
-    EXPECT_EQ("qel: 404 Not Found: no element nope in media/tracks", logged.lastErrorLine());
-
-    const ProgramRun conflict = onMedia({"--log-level", "off", "create", "media/tracks", R"({"id":"t1"})"});
-    EXPECT_EQ(1, conflict.status);
-    EXPECT_EQ(0u, conflict.err.find("qel: 409 Conflict"));
-
-    const ProgramRun unknown = runQel({"--registry", registry, "--log-level", "off", "resolve", "nosuch"});
-    EXPECT_EQ(1, unknown.status);
-    EXPECT_EQ("qel: 404 Not Found: no service nosuch in the registry\n", unknown.err);
-}
-
-TEST_F(QelCliTest, UsageErrorsExitWithTwoAndSendNothing) {
-    const std::vector<std::vector<std::string>> wrong = {
-        {},
-        {"--base", media},
-        {"read", "media/tracks"},
-        {"--base", media, "--registry", registry, "read", "media"},
-        {"--base", media, "read", "media/tracks/t1/extra"},
-        {"--base", media, "get", "media/tracks"},
-        {"--base", media, "get", "media/tracks/has space"},
-        {"--base", media, "create", "media/tracks", "{\"id\":"},
-        {"--base", media, "read", "media/tracks", "--filter", "genre"},
-        {"--base", media, "read", "media/tracks", "--limit", "-1"},
-        {"--base", media, "read", "media/tracks", "--expand", "album,7"},
-        {"--base", media, "read", "media/tracks", "--offset=-5"},
-        {"--base", media, "resolve", "media"},
-        {"--base", "ftp://127.0.0.1/", "read", "media"},
-        {"--base", media, "--log-level", "loud", "read", "media"},
-        {"--base", media, "frobnicate"},
-    };
+    server.addHttpFault({"/api/media/tracks/t1", "", 200, "{\"data\": [unterminated", {}, 0});
+    server.addHttpFault({"/api/media/tracks/t2", "", 0, "", std::chrono::milliseconds(3000), 0});
     const std::size_t before = server.getElements("media", "tracks").size();
-    for (const auto& args : wrong) {
-        const ProgramRun run = runQel(args);
+    const std::string usage = "[\\s\\S]+";
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::vector<std::string> out;  // each occurs in stdout, in this order; a leading '!' must not occur
+        std::string err;               // a pattern for all of stderr
+    };
+    const std::vector<Case> cases = {
+        {{"--base", media, "read", "media/tracks", "--limit", "3", "--offset", "5", "--fields", "artist"}, "", 0,
+         {"{\n  \"data\": [\n    {\n      " + id(5), "\"artist\": \"" + fifth->getString("artist") + "\"", id(6),
+          id(7), "\"paging\": {", "\"offset\": 5", "\"limit\": 3", "\"total\": 60", "\"next\": \"", "!\"duration\""},
+         ""},
+        {{"--base", media, "--compact", "read", "media/tracks", "--filter", "genre=jazz,rock", "--limit", "2"}, "", 0,
+         {jazzOrRock.at(0), jazzOrRock.at(1), "!\": "}, ""},
+        {{"--registry", registry, "--compact", "services"}, "", 0,
+         {"\"name\":\"media\"", "\"host\":\"127.0.0.1\"", "\"path\":\"/api/\"", "\"name\":\"navigation\"",
+          "\"name\":\"climate\""},
+         ""},
+        // The choice on this host wins.
+        {{"--registry", registry, "--log-level", "off", "resolve", "climate"}, "", 0,
+         {"\"status\": 300", "\"chosen\": 1", "\"baseUri\": \"" + server.service("climate").baseUri() + "\""}, ""},
+        // 307: the route comes from the navigation server the registry points to.
+        {{"--registry", registry, "get", "navigation/routes/r1"}, "", 0,
+         {"\"name\": \"" + server.getElement("navigation", "routes", "r1")->getString("name") + "\""}, ""},
+        {{"--registry", registry, "read", "media"}, "", 0, {"\"name\": \"tracks\""}, ""},
+        {{"--base", media, "create", "media/tracks", R"({"id":"t500","name":"From the shell","duration":99})"}, "", 0,
+         {"\"uri\": \"/api/media/tracks/t500\""}, ""},
+        {{"--base", media, "update", "media/tracks/t500", "-"}, R"({"rating": 3.5})", 0, {"\"rating\": 3.5"}, ""},
+        {{"--base", media, "delete", "media/tracks/t500"}, "", 0, {"\"id\": \"t500\""}, ""},
+        {{"get", "--help"}, "", 0, {"Usage: qel get"}, ""},
+        // Error statuses of the server exit with 1; at the default level the library's own line comes first.
+        {{"--base", media, "--log-level", "off", "get", "media/tracks/nope"}, "", 1, {},
+         "qel: 404 Not Found: no element nope in media/tracks\n"},
+        {{"--base", media, "get", "media/tracks/nope"}, "", 1, {},
+         "[\\s\\S]*HTTP Response: Status HTTP_NOT_FOUND[\\s\\S]*\nqel: 404 Not Found: no element nope in media/tracks\n"},
+        {{"--base", media, "--log-level", "off", "create", "media/tracks", R"({"id":"t1"})"}, "", 1, {},
+         "qel: 409 Conflict[\\s\\S]*"},
+        {{"--registry", registry, "--log-level", "off", "resolve", "nosuch"}, "", 1, {},
+         "qel: 404 Not Found: no service nosuch in the registry\n"},
+        // Usage errors exit with 2 and send nothing.
+        {{}, "", 2, {}, usage},
+        {{"--base", media}, "", 2, {}, usage},
+        {{"read", "media/tracks"}, "", 2, {}, usage},
+        {{"--base", media, "--registry", registry, "read", "media"}, "", 2, {}, usage},
+        {{"--base", media, "read", "media/tracks/t1/extra"}, "", 2, {}, usage},
+        {{"--base", media, "get", "media/tracks"}, "", 2, {}, usage},
+        {{"--base", media, "get", "media/tracks/has space"}, "", 2, {}, usage},
+        {{"--base", media, "create", "media/tracks", "{\"id\":"}, "", 2, {}, usage},
+        {{"--base", media, "read", "media/tracks", "--filter", "genre"}, "", 2, {}, usage},
+        {{"--base", media, "read", "media/tracks", "--limit", "-1"}, "", 2, {}, usage},
+        {{"--base", media, "read", "media/tracks", "--expand", "album,7"}, "", 2, {}, usage},
+        {{"--base", media, "read", "media/tracks", "--offset=-5"}, "", 2, {}, usage},
+        {{"--base", media, "resolve", "media"}, "", 2, {}, usage},
+        {{"--base", "ftp://127.0.0.1/", "read", "media"}, "", 2, {}, usage},
+        {{"--base", media, "--log-level", "loud", "read", "media"}, "", 2, {}, usage},
+        {{"--base", media, "frobnicate"}, "", 2, {}, usage},
+        // Transport failures exit with 3: refused, a broken 200 reply, a time-out.
+        {{"--base", refused, "get", "media/tracks/t1"}, "", 3, {}, "qel: request failed: [\\s\\S]*"},
+        {{"--base", media, "--log-level", "off", "get", "media/tracks/t1"}, "", 3, {}, usage},
+        {{"--base", media, "--log-level", "off", "--timeout", "1", "get", "media/tracks/t2"}, "", 3, {}, usage},
+        {{"--base", refused, "--timeout", "1", "watch", "media/tracks/t1", "--count", "1"}, "", 3, {},
+         "[\\s\\S]*qel: no WebSocket connection to [\\s\\S]*"},
+    };
+    for (const Case& c : cases) {
+        const ProgramRun run = runQel(c.args, c.input);
         std::string line;
-        for (const auto& arg : args) line += arg + " ";
-        EXPECT_EQ(2, run.status) << line << "\n" << run.err;
-        EXPECT_EQ("", run.out) << line;
-        EXPECT_FALSE(run.err.empty()) << line;
+        for (const auto& arg : c.args) line += arg + " ";
+        EXPECT_EQ(c.status, run.status) << line << "\n" << run.err;
+        EXPECT_TRUE(std::regex_match(run.err, std::regex(c.err))) << line << "\n" << run.err;
+        EXPECT_TRUE(c.status == 0 || run.out.empty()) << line << "\n" << run.out;
+        std::size_t at = 0;
+        for (const std::string& part : c.out) {
+            if (part[0] == '!') {
+                EXPECT_EQ(std::string::npos, run.out.find(part.substr(1))) << line << "\n" << run.out;
+                continue;
+            }
+            at = run.out.find(part, at);
+            EXPECT_NE(std::string::npos, at) << line << "\n" << part << " in\n" << run.out;
+            if (at == std::string::npos) break;
+        }
     }
+    // The created element is gone again; the usage errors and the conflict added nothing.
+    EXPECT_EQ(nullptr, server.getElement("media", "tracks", "t500"));
     EXPECT_EQ(before, server.getElements("media", "tracks").size());
-
-    const ProgramRun help = runQel({"get", "--help"});
-    EXPECT_EQ(0, help.status);
-    EXPECT_NE(std::string::npos, help.out.find("Usage: qel get"));
-}
-
-TEST_F(QelCliTest, TransportFailuresExitWithThree) {
-    const ProgramRun refused =
-        runQel({"--base", "http://127.0.0.1:" + std::to_string(closedPort()) + "/api/", "get", "media/tracks/t1"});
-    EXPECT_EQ(3, refused.status) << refused.err;
-    EXPECT_EQ("", refused.out);
-    EXPECT_EQ(0u, refused.err.find("qel: request failed: "));
-
-    qeldev::HttpFault broken;
-    broken.path = "/api/media/tracks/t1";
-    broken.status = 200;
-    broken.body = "{\"data\": [unterminated";
-    server.addHttpFault(broken);
-    const ProgramRun malformed = onMedia({"--log-level", "off", "get", "media/tracks/t1"});
-    EXPECT_EQ(3, malformed.status) << malformed.err;
-    EXPECT_EQ("", malformed.out);
-
-    qeldev::HttpFault slow;
-    slow.path = "/api/media/tracks/t2";
-    slow.delay = std::chrono::milliseconds(3000);
-    server.addHttpFault(slow);
-    const ProgramRun timedOut = onMedia({"--log-level", "off", "--timeout", "1", "get", "media/tracks/t2"});
-    EXPECT_EQ(3, timedOut.status) << timedOut.err;
 
     server.clearFaults();
     server.refuseConnections(std::chrono::seconds(30));
-    const ProgramRun closed = onMedia({"--log-level", "off", "read", "media"});
+    const ProgramRun closed = runQel({"--base", media, "--log-level", "off", "read", "media"});
     EXPECT_EQ(3, closed.status) << closed.err;
 }
 
@@ -327,8 +267,7 @@ TEST_F(QelCliTest, WatchThroughTheRegistryKeepsWatchingTheMatchingElementsAcross
     watcher.join();
     ASSERT_EQ(0, watch.status) << watch.err;
     int updates = 0, lost = 0;
-    for (std::size_t start = 0, end; (end = watch.out.find('\n', start)) != std::string::npos; start = end + 1) {
-        const std::string line = watch.out.substr(start, end - start);
+    for (const std::string& line : linesOf(watch.out)) {
         if (line.find(" update ") != std::string::npos) {
             ++updates;
             EXPECT_NE(std::string::npos, line.find("\"genre\":\"jazz\"")) << line;
@@ -343,7 +282,7 @@ TEST_F(QelCliTest, WatchPrintsTheCurrentStateAndEveryPushedChange) {
     ProgramRun watch;
     std::atomic<bool> ended{false};
     std::thread watcher([&] {
-        watch = onMedia({"--compact", "watch", "media/tracks/t2", "--count", "3", "--for", "30"});
+        watch = runQel({"--base", media, "--compact", "watch", "media/tracks/t2", "--count", "3", "--for", "30"});
         ended = true;
     });
     // Changes are made until the watcher has seen three states; the first
@@ -360,28 +299,17 @@ TEST_F(QelCliTest, WatchPrintsTheCurrentStateAndEveryPushedChange) {
     }, std::chrono::seconds(40)));
     watcher.join();
     EXPECT_EQ(0, watch.status) << watch.err;
-    std::vector<std::string> lines;
-    for (std::size_t start = 0, end; (end = watch.out.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(watch.out.substr(start, end - start));
+    const std::vector<std::string> lines = linesOf(watch.out);
     ASSERT_EQ(3u, lines.size()) << watch.out;
-    int64_t previous = -1;
-    int64_t first = -1;
+    std::vector<int64_t> seen;
     for (const std::string& line : lines) {
         const auto element = JsonFactory::parseObject(line);
         EXPECT_EQ("t2", element->getString("id"));
-        const int64_t seen = element->isLong("rating") ? element->getLong("rating") : 0;
-        // A change may show twice: in the state sent on subscribing and in its own push.
-        EXPECT_GE(seen, previous) << watch.out;
-        if (first < 0) first = seen;
-        previous = seen;
+        seen.push_back(element->isLong("rating") ? element->getLong("rating") : 0);
     }
-    EXPECT_GT(previous, first) << watch.out;
-
-    const ProgramRun refused =
-        runQel({"--base", "http://127.0.0.1:" + std::to_string(closedPort()) + "/api/", "--timeout", "1", "watch",
-                "media/tracks/t1", "--count", "1"});
-    EXPECT_EQ(3, refused.status) << refused.err;
-    EXPECT_EQ(0u, refused.lastErrorLine().find("qel: no WebSocket connection to ")) << refused.err;
+    // A change may show twice: in the state sent on subscribing and in its own push.
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << watch.out;
+    EXPECT_LT(seen.front(), seen.back()) << watch.out;
 }
 
 }  // namespace
