@@ -44,13 +44,6 @@ public:
 
 IXObject::Unique throwsInt(JsonObject::Shared) { throw 7; }
 
-/// A descriptor whose request body is its own.
-class RatingDescriptor : public XObjectDescriptor {
-public:
-    RatingDescriptor() : XObjectDescriptor("media", "tracks") {}
-    JsonObject::Shared getAsQELBody() const override { return qelutil::JsonFactory::parseObject(R"({"rating":5})"); }
-};
-
 /// Services under "/api/" of `origin`; "flat" has no separator after resources.
 std::shared_ptr<ConfigManager> makeConfig(const std::string& origin) {
     auto config = std::make_shared<ConfigManager>();
@@ -143,11 +136,10 @@ TEST_F(HttpAccessTest, RequestTargetsFollowBasePathSeparatorIdAndQuery) {
     EXPECT_EQ(peer.connectionCount(), 1u);
 }
 
-TEST_F(HttpAccessTest, OkReplyFillsEnvelopeAndBuildsDataInOrder) {
+TEST_F(HttpAccessTest, OkRepliesFillTheEnvelopeAndBuildTheDataInOrderOtherRepliesOnlyTheStatus) {
     peer.setReply("/api/media/", Reply::json(200, R"({
         "status":"ok","message":"fine","type":"service","event":"e1","service":"media",
-        "timestamp":1700000000123,"paging":{"total":101,"limit":25},
-        "data":[{"id":"a"},{"id":"b"},{"id":"c"}]})"));
+        "timestamp":1700000000123,"data":[{"id":"a"},{"id":"b"},{"id":"c"}]})"));
     auto objects = access.readService(provider(), QelServiceDescriptor("media"), response);
     ASSERT_EQ(objects.size(), 3u);
     EXPECT_EQ(objects[2]->getId().getValue(), "c");
@@ -157,10 +149,7 @@ TEST_F(HttpAccessTest, OkReplyFillsEnvelopeAndBuildsDataInOrder) {
                   *response->getService(),
               "okfineservicee1media");
     EXPECT_EQ(*response->getTimestamp(), 1700000000123);
-    ASSERT_NE(response->getPaging(), nullptr);
-    EXPECT_EQ(response->getPaging()->totalPages.getValue(), 5);
     EXPECT_FALSE(response->getLocation().isValid());
-    EXPECT_EQ(texts(ILogger::INFO), std::vector<std::string>{"HTTP Response: Status OK"});
 
     // Envelope members of the wrong type are ignored.
     peer.setReply("/api/", Reply::json(200, R"({
@@ -180,6 +169,48 @@ TEST_F(HttpAccessTest, OkReplyFillsEnvelopeAndBuildsDataInOrder) {
     readRoot(fresh);
     EXPECT_EQ(fresh->getStatusCode(), HttpResponse::OK);
     EXPECT_EQ(fresh->getMessage(), nullptr);
+
+    // findFirst and getElement build one element; getElement's request is logged.
+    provided.clear();
+    const std::string target = "/api/media/tracks/?$limit=3&artist=Nina&id=7&name=Seven";
+    peer.setReply(target, Reply::json(200, R"({"message":"m","data":[{"id":"7"},{"id":"8"},{"id":"9"}]})"));
+    auto found = access.findFirst(provider(), track, response);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->getId().getValue() + *response->getMessage(), "7m");
+    peer.setReply(target, Reply::json(200, R"({"data":[]})"));
+    EXPECT_EQ(access.findFirst(provider(), track, response), nullptr);
+    loggers->capture().clear();
+    peer.setDefaultReply(Reply::json(200, R"({"event":"ev","data":{"id":"7","name":"Seven"}})"));
+    auto element = access.getElement(provider(), track, response);
+    ASSERT_NE(element, nullptr);
+    EXPECT_EQ(element->getName().getValue() + *response->getEvent(), "Sevenev");
+    EXPECT_EQ(texts(ILogger::INFO), (std::vector<std::string>{"HttpAccess getElement: request: /api/media/tracks/7?$limit=3",
+                                                              "HTTP Response: Status OK"}));
+    peer.setDefaultReply(Reply::json(200, R"({"message":"no data"})"));
+    EXPECT_EQ(access.getElement(provider(), track, response), nullptr);
+    EXPECT_EQ(provided, (std::vector<std::string>{"7", "7"}));
+
+    // A redirect is recorded, not followed; the bodies of other statuses are not read.
+    Reply redirect = Reply::json(307, R"({"message":"elsewhere"})");
+    redirect.headers = {{"Location", "http://10.1.2.3:9000/api/media/"}};
+    peer.setReply("/api/media/", redirect);
+    peer.clearRequests();
+    auto moved = std::make_shared<QelResponse>();
+    access.resolveService("media", moved);
+    EXPECT_EQ(peer.requests().size(), 1u);
+    EXPECT_EQ(moved->getStatusCode(), HttpResponse::TEMPORARY_REDIRECT);
+    EXPECT_EQ(moved->getLocation().getValue(), "http://10.1.2.3:9000/api/media/");
+    EXPECT_EQ(moved->getMessage(), nullptr);
+    peer.setReply("/api/other/", Reply::json(307, ""));
+    auto withoutLocation = std::make_shared<QelResponse>();
+    access.resolveService("other", withoutLocation);
+    EXPECT_FALSE(withoutLocation->getLocation().isValid());
+    peer.setReply(target, Reply::json(404, R"({"message":"no such resource","data":[{"id":"7"}]})"));
+    auto missing = std::make_shared<QelResponse>();
+    EXPECT_EQ(access.findFirst(provider(), track, missing), nullptr);
+    EXPECT_EQ(missing->getStatusCode(), HttpResponse::NOT_FOUND);
+    EXPECT_EQ(missing->getMessage(), nullptr);
+    EXPECT_EQ(provided.size(), 2u);
 }
 
 TEST_F(HttpAccessTest, MultipleChoicesAreCollected) {
@@ -194,7 +225,6 @@ TEST_F(HttpAccessTest, MultipleChoicesAreCollected) {
     EXPECT_EQ(*(*choices)[0].description + *(*choices)[0].versions, "primary1,2");
     EXPECT_EQ((*choices)[1].toString(),
               "MultipleChoice{hostAddress=http://10.0.0.2:8080, versions=invalid,description=invalid}");
-    EXPECT_EQ(texts(ILogger::WARNING), std::vector<std::string>{"HTTP Response: Status HTTP_MULTIPLE_CHOICES"});
 
     peer.setReply("/api/nodata/", Reply::json(300, R"({"message":"pick one"})"));
     auto withoutData = std::make_shared<QelResponse>();
@@ -224,30 +254,6 @@ TEST_F(HttpAccessTest, MultipleChoicesAreCollected) {
     }
 }
 
-TEST_F(HttpAccessTest, RedirectIsRecordedNotFollowedAndErrorBodiesAreNotRead) {
-    Reply redirect = Reply::json(307, R"({"message":"elsewhere"})");
-    redirect.headers = {{"Location", "http://10.1.2.3:9000/api/media/"}};
-    peer.setReply("/api/media/", redirect);
-    access.resolveService("media", response);
-    EXPECT_EQ(peer.requests().size(), 1u);
-    EXPECT_EQ(response->getStatusCode(), HttpResponse::TEMPORARY_REDIRECT);
-    EXPECT_EQ(response->getLocation().getValue(), "http://10.1.2.3:9000/api/media/");
-    EXPECT_EQ(response->getMessage(), nullptr);
-    EXPECT_EQ(texts(ILogger::INFO), std::vector<std::string>{"HTTP Response: Status HTTP_TEMPORARY_REDIRECT"});
-    peer.setReply("/api/other/", Reply::json(307, ""));
-    auto withoutLocation = std::make_shared<QelResponse>();
-    access.resolveService("other", withoutLocation);
-    EXPECT_FALSE(withoutLocation->getLocation().isValid());
-
-    loggers->capture().clear();
-    peer.setReply("/api/media/tracks/", Reply::json(404, R"({"status":"error","message":"no such resource"})"));
-    EXPECT_TRUE(access.readResource(provider(), QelResourceDescriptor("media", "tracks"), response).empty());
-    EXPECT_EQ(response->getStatusCode(), HttpResponse::NOT_FOUND);
-    EXPECT_EQ(response->getMessage(), nullptr);
-    EXPECT_EQ(texts(ILogger::ERROR), std::vector<std::string>{"HTTP Response: Status HTTP_NOT_FOUND"});
-    EXPECT_EQ(loggers->capture().lines().back().facility, "HTTPAccess media");
-}
-
 TEST_F(HttpAccessTest, StatusLinesHaveFixedLevelsAndTexts) {
     struct Expected {
         int status;
@@ -272,38 +278,23 @@ TEST_F(HttpAccessTest, StatusLinesHaveFixedLevelsAndTexts) {
         {302, ILogger::WARNING, "unknown code 302"},
         {418, ILogger::WARNING, "unknown code 418"},
         {599, ILogger::WARNING, "unknown code 599"},
+        {101, ILogger::INFO, ""},
     };
+    // Below the debug level nothing but the status line is written; a 101 writes none.
+    loggers->setThreshold(ILogger::INFO);
     for (const auto& expected : table) {
         loggers->capture().clear();
         peer.setReply("/api/", Reply::json(expected.status, ""));
         auto record = std::make_shared<QelResponse>();
         readRoot(record);
         EXPECT_EQ(record->getStatusCode(), expected.status);
-        std::vector<qeltest::CapturedLine> lines;
-        for (const auto& line : loggers->capture().lines())
-            if (line.level != ILogger::DEBUG) lines.push_back(line);
-        ASSERT_EQ(lines.size(), 1u) << expected.status;
+        const auto lines = loggers->capture().lines();
+        ASSERT_EQ(lines.size(), expected.text.empty() ? 0u : 1u) << expected.status;
+        if (expected.text.empty()) continue;
         EXPECT_EQ(lines[0].level, expected.level) << expected.status;
         EXPECT_EQ(lines[0].text, "HTTP Response: Status " + expected.text);
+        EXPECT_EQ(lines[0].facility, "HTTPAccess media");
     }
-    loggers->capture().clear();
-    loggers->setThreshold(ILogger::INFO);
-    peer.setReply("/api/", Reply::json(101, ""));
-    readRoot(response);
-    EXPECT_EQ(response->getStatusCode(), HttpResponse::SWITCHING_PROTOCOLS);
-    EXPECT_TRUE(loggers->capture().lines().empty());
-}
-
-TEST_F(HttpAccessTest, DebugLinesOnlyWhenDebugIsOn) {
-    peer.setReply("/api/media/", Reply::json(200, R"({"data":[]})"));
-    access.readService(provider(), QelServiceDescriptor("media"), response);
-    EXPECT_EQ(texts(ILogger::DEBUG),
-              (std::vector<std::string>{"reading with base uri=" + peer.baseUri(), "reading from path=/api/media/",
-                                        R"(read received response: {"data":[]})"}));
-    loggers->capture().clear();
-    loggers->setThreshold(ILogger::INFO);
-    access.readResource(provider(), QelResourceDescriptor("media", "tracks"), response);
-    EXPECT_TRUE(texts(ILogger::DEBUG).empty());
 }
 
 TEST_F(HttpAccessTest, FailuresBecomeQelExceptionsWithTheirTexts) {
@@ -319,17 +310,14 @@ TEST_F(HttpAccessTest, FailuresBecomeQelExceptionsWithTheirTexts) {
     struct Case {
         Reply reply;
         std::function<void()> call;
-        std::string text;  // a trailing '*' makes it a prefix
+        std::string text;  // after "QelException: "; a trailing '*' makes it a prefix
     };
+    const std::string data = R"({"data":[{"id":"a"}]})";
     const std::vector<Case> cases = {
-        {Reply::json(200, R"({"data":[{"id":"a"},)"), [&] { readService(provider()); },
-         "QelException: JSONException read failed reason: *"},
-        {Reply::json(200, R"({"data":"x"})"), [&] { readService(provider()); },
-         "QelException: JSONException read failed reason: *"},
-        {Reply::json(200, R"({"data":[1,2]})"), [&] { readService(provider()); },
-         "QelException: JSONException read failed reason: *"},
-        {Reply::json(200, R"([{"id":"a"}])"), [&] { readService(provider()); },
-         "QelException: JSONException read failed reason: *"},
+        {Reply::json(200, R"({"data":[{"id":"a"},)"), [&] { readService(provider()); }, "JSONException read failed*"},
+        {Reply::json(200, R"({"data":"x"})"), [&] { readService(provider()); }, "JSONException read failed*"},
+        {Reply::json(200, R"({"data":[1,2]})"), [&] { readService(provider()); }, "JSONException read failed*"},
+        {Reply::json(200, R"([{"id":"a"}])"), [&] { readService(provider()); }, "JSONException read failed*"},
         {Reply::json(200, R"({"message":"kept","data":[{"id":"a"}]})"),
          [&] {
              const std::string failure = failureOf([&] {
@@ -339,57 +327,42 @@ TEST_F(HttpAccessTest, FailuresBecomeQelExceptionsWithTheirTexts) {
              EXPECT_EQ(*response->getMessage(), "kept");
              throw std::runtime_error(failure);
          },
-         "QelException: unknown read failed reason: bad element\n"},
-        {Reply::json(200, R"({"data":[{"id":"a"}]})"), [&] { readService(nullptr); },
-         "QelException: unknown read failed reason: *"},
-        {Reply::json(200, R"({"data":[{"id":"a"}]})"), [&] { readService(&throwsInt); },
-         "QelException: unknown read failed, unknown exception\n"},
-        {Reply::json(200, R"({"data":[{"id":"a"}]})"), [&] { readTracks(&throwsInt); },
-         "QelException: unknown readResource failed, unknown exception\n"},
+         "unknown read failed reason: bad element\n"},
+        {Reply::json(200, data), [&] { readService(nullptr); }, "unknown read failed reason: *"},
+        {Reply::json(200, data), [&] { readService(&throwsInt); }, "unknown read failed, unknown exception\n"},
+        {Reply::json(200, data), [&] { readTracks(&throwsInt); }, "unknown readResource failed, unknown exception\n"},
         // The resource read hands an empty body to the parser, which rejects it.
-        {Reply::json(200, ""), [&] { readTracks(provider()); }, "QelException: unknown readResource failed reason: *"},
-        {Reply::json(200, deep), [&] { readTracks(provider()); }, "QelException: unknown readResource failed reason: *"},
-        {Reply::malformed(), [&] { readRoot(response); }, "QelException: unknown read failed reason: *"},
-        {truncated, [&] { readService(provider()); }, "QelException: unknown read failed reason: *"},
-        {Reply::json(200, ""), [&] { access.findFirst(provider(), track, response); },
-         "QelException: unknown find first failed reason: *"},
-        {Reply::json(200, R"({"data":[{"id":"1"}]})"), [&] { access.findFirst(&throwsInt, track, response); },
-         "QelException: unknown find first failed, unknown exception\n"},
-        {Reply::json(200, R"({"data":[{"id":"7"}]})"), [&] { access.getElement(provider(), track, response); },
-         "QelException: unknown get Element failed reason: *"},  // "data" must be an object
+        {Reply::json(200, ""), [&] { readTracks(provider()); }, "unknown readResource failed reason: *"},
+        {Reply::json(200, deep), [&] { readTracks(provider()); }, "unknown readResource failed reason: *"},
+        {Reply::malformed(), [&] { readRoot(response); }, "unknown read failed reason: *"},
+        {truncated, [&] { readService(provider()); }, "unknown read failed reason: *"},
+        {Reply::json(200, ""), [&] { access.findFirst(provider(), track, response); }, "unknown find first failed*"},
+        {Reply::json(200, data), [&] { access.findFirst(&throwsInt, track, response); },
+         "unknown find first failed, unknown exception\n"},
+        // "data" must be an object.
+        {Reply::json(200, data), [&] { access.getElement(provider(), track, response); }, "unknown get Element failed*"},
         {Reply::json(200, R"({"data":{}})"), [&] { access.getElement(&throwsInt, track, response); },
-         "QelException: unknown get Element failed, unknown exception\n"},
+         "unknown get Element failed, unknown exception\n"},
         {Reply::json(201, R"({"status":"created"})"), [&] { access.createElement(track, uriProvider(), response); },
-         "QelException: unknown createElement failed reason: operator* called on uninitialized Optional\n"},
-        {accepted, [&] { access.createElement(track, nullptr, response); },
-         "QelException: unknown createElement failed reason: *"},
+         "unknown createElement failed reason: operator* called on uninitialized Optional\n"},
+        {accepted, [&] { access.createElement(track, nullptr, response); }, "unknown createElement failed reason: *"},
         {accepted,
          [&] { access.createElement(track, [](const std::string&) -> IXObject::Unique { throw 1; }, response); },
-         "QelException: unknown createElement failed, unknown exception\n"},
-        {Reply::json(200, "{broken"), [&] { access.updateElement(track, response); },
-         "QelException: unknown update Element failed reason: *"},
-        {Reply::json(200, ""), [&] { access.deleteElement(track, response); },
-         "QelException: unknown delete Element failed reason: *"},
-        {Reply::closeWithoutAnswer(), [&] { access.findFirst(provider(), track, response); },
-         "QelException: unknown find first failed reason: *"},
-        {Reply::closeWithoutAnswer(), [&] { access.getElement(provider(), track, response); },
-         "QelException: unknown get Element failed reason: *"},
-        {Reply::closeWithoutAnswer(), [&] { access.createElement(track, uriProvider(), response); },
-         "QelException: unknown createElement failed reason: *"},
-        {Reply::closeWithoutAnswer(), [&] { access.updateElement(track, response); },
-         "QelException: unknown update Element failed reason: *"},
-        {Reply::closeWithoutAnswer(), [&] { access.deleteElement(track, response); },
-         "QelException: unknown delete Element failed reason: *"},
+         "unknown createElement failed, unknown exception\n"},
+        {Reply::json(200, "{broken"), [&] { access.updateElement(track, response); }, "unknown update Element failed*"},
+        {Reply::json(200, ""), [&] { access.deleteElement(track, response); }, "unknown delete Element failed*"},
+        {Reply::closeWithoutAnswer(), [&] { access.updateElement(track, response); }, "unknown update Element failed*"},
     };
     for (const Case& c : cases) {
         peer.setDefaultReply(c.reply);
         response = std::make_shared<QelResponse>();
         loggers->capture().clear();
         const std::string failure = failureOf(c.call);
-        if (c.text.back() == '*') {
-            EXPECT_TRUE(startsWith(failure, c.text.substr(0, c.text.size() - 1))) << c.text << " <- " << failure;
+        const std::string text = "QelException: " + c.text;
+        if (text.back() == '*') {
+            EXPECT_TRUE(startsWith(failure, text.substr(0, text.size() - 1))) << text << " <- " << failure;
         } else {
-            EXPECT_EQ(failure, c.text);
+            EXPECT_EQ(failure, text);
         }
         if (c.reply.status == 200 && c.reply.action == Reply().action) {
             // What was recorded before the failure stays; the error line carries
@@ -412,35 +385,8 @@ TEST_F(HttpAccessTest, FailuresBecomeQelExceptionsWithTheirTexts) {
     EXPECT_EQ(texts(ILogger::ERROR).size(), 1u);
 }
 
-TEST_F(HttpAccessTest, FindFirstAndGetElementTakeOneElement) {
-    const std::string target = "/api/media/tracks/?$limit=3&artist=Nina&id=7&name=Seven";
-    peer.setReply(target, Reply::json(200, R"({"message":"m","data":[{"id":"7"},{"id":"8"},{"id":"9"}]})"));
-    auto found = access.findFirst(provider(), track, response);
-    ASSERT_NE(found, nullptr);
-    EXPECT_EQ(found->getId().getValue(), "7");
-    EXPECT_EQ(provided.size(), 1u);
-    EXPECT_EQ(*response->getMessage(), "m");
-    peer.setReply(target, Reply::json(200, R"({"data":[]})"));
-    EXPECT_EQ(access.findFirst(provider(), track, response), nullptr);
-    peer.setReply(target, Reply::json(404, R"({"data":[{"id":"7"}]})"));
-    EXPECT_EQ(access.findFirst(provider(), track, response), nullptr);
-    EXPECT_EQ(response->getStatusCode(), HttpResponse::NOT_FOUND);
-    EXPECT_EQ(provided.size(), 1u);
-
-    loggers->capture().clear();
-    peer.setDefaultReply(Reply::json(200, R"({"event":"ev","data":{"id":"7","name":"Seven"}})"));
-    auto element = access.getElement(provider(), track, response);
-    ASSERT_NE(element, nullptr);
-    EXPECT_EQ(element->getName().getValue(), "Seven");
-    EXPECT_EQ(*response->getEvent(), "ev");
-    EXPECT_EQ(texts(ILogger::INFO), (std::vector<std::string>{"HttpAccess getElement: request: /api/media/tracks/7?$limit=3",
-                                                              "HTTP Response: Status OK"}));
-    peer.setDefaultReply(Reply::json(200, R"({"message":"no data"})"));
-    EXPECT_EQ(access.getElement(provider(), track, response), nullptr);
-    EXPECT_EQ(provided.size(), 2u);
-}
-
-TEST_F(HttpAccessTest, OperationsOnElementsWithoutIdSendNothing) {
+TEST_F(HttpAccessTest, WritesSendTheirBodiesAndRecordTheReply) {
+    // Operations on an element without id send nothing.
     XObjectDescriptor withoutId("media", "tracks");
     auto get = std::make_shared<QelResponse>(), update = std::make_shared<QelResponse>(),
          remove = std::make_shared<QelResponse>();
@@ -450,9 +396,7 @@ TEST_F(HttpAccessTest, OperationsOnElementsWithoutIdSendNothing) {
     for (const auto& record : {get, update, remove}) EXPECT_EQ(record->getStatusCode(), HttpResponse::BAD_REQUEST);
     EXPECT_TRUE(peer.requests().empty());
     EXPECT_TRUE(loggers->capture().lines().empty());
-}
 
-TEST_F(HttpAccessTest, WritesSendTheirBodiesAndRecordTheReply) {
     Reply created = Reply::json(201, R"({"status":"created"})");
     created.headers = {{"Location", "/api/media/tracks/42"}};
     peer.setReply("/api/media/tracks/", created);
@@ -461,19 +405,7 @@ TEST_F(HttpAccessTest, WritesSendTheirBodiesAndRecordTheReply) {
     ASSERT_NE(element, nullptr);
     EXPECT_EQ(element->getId().getValue(), "42");
     EXPECT_EQ(createdUris, std::vector<std::string>{"/api/media/tracks/42"});
-    EXPECT_EQ(response->getStatusCode(), HttpResponse::CREATED);
-    EXPECT_EQ(response->getLocation().getValue(), "/api/media/tracks/42");
-    EXPECT_EQ(*response->getStatus(), "created");
-    access.createElement(RatingDescriptor(), uriProvider(), std::make_shared<QelResponse>());
-    EXPECT_EQ(peer.requests().back().body, R"({"rating":5})");  // a subclass supplies its own body
-
-    loggers->capture().clear();
-    peer.setReply("/api/media/tracks/", Reply::json(409, R"({"message":"exists"})"));
-    auto conflict = std::make_shared<QelResponse>();
-    EXPECT_EQ(access.createElement(track, uriProvider(), conflict), nullptr);
-    EXPECT_EQ(conflict->getStatusCode(), HttpResponse::CONFLICT);
-    EXPECT_EQ(conflict->getMessage(), nullptr);
-    EXPECT_EQ(texts(ILogger::WARNING), std::vector<std::string>{"HTTP Response: Status HTTP_CONFLICT"});
+    EXPECT_EQ(response->getLocation().getValue() + *response->getStatus(), "/api/media/tracks/42created");
 
     struct Case {
         int status;
@@ -481,11 +413,14 @@ TEST_F(HttpAccessTest, WritesSendTheirBodiesAndRecordTheReply) {
         const char* message;  // nullptr: no envelope read
     };
     const std::vector<Case> cases = {
+        {409, [&](std::shared_ptr<QelResponse> r) { EXPECT_EQ(access.createElement(track, uriProvider(), r), nullptr); },
+         nullptr},
         {202, [&](std::shared_ptr<QelResponse> r) { access.updateElement(track, r); }, "queued"},
         {400, [&](std::shared_ptr<QelResponse> r) { access.updateElement(track, r); }, nullptr},
         {200, [&](std::shared_ptr<QelResponse> r) { access.deleteElement(track, r); }, "queued"},
         {404, [&](std::shared_ptr<QelResponse> r) { access.deleteElement(track, r); }, nullptr},
     };
+    peer.setReply("/api/media/tracks/", Reply::json(409, R"({"message":"queued"})"));
     for (const Case& c : cases) {
         peer.setDefaultReply(Reply::json(c.status, R"({"message":"queued"})"));
         auto record = std::make_shared<QelResponse>();
@@ -494,6 +429,7 @@ TEST_F(HttpAccessTest, WritesSendTheirBodiesAndRecordTheReply) {
         EXPECT_EQ(record->getMessage() ? *record->getMessage() : "-", c.message ? c.message : "-") << c.status;
     }
     EXPECT_EQ(peer.requests()[peer.requests().size() - 3].body, R"({"name":"Seven"})");
+    EXPECT_EQ(createdUris.size(), 1u);
 }
 
 TEST(HttpAccessFactoryTest, BuildsTransportsOnlyWithAllHandlesAndUsesTheServicesConfiguration) {
