@@ -76,10 +76,6 @@ protected:
             return XObject<XObjectDescriptor>(track).copyWithIdFromUri(uri);
         };
     }
-    std::string lastTarget() const {
-        auto requests = peer.requests();
-        return requests.empty() ? "" : requests.back().uri;
-    }
     std::vector<std::string> texts(ILogger::LogLevel level) const { return loggers->capture().texts(level); }
     void readRoot(std::shared_ptr<QelResponse> record) { access.readRoot(provider(), XObjectDescriptor(), record); }
 
@@ -130,7 +126,7 @@ TEST_F(HttpAccessTest, RequestTargetsFollowBasePathSeparatorIdAndQuery) {
     for (const auto& c : cases) {
         failureOf(c.first);
         ASSERT_FALSE(peer.requests().empty());
-        EXPECT_EQ(peer.requests().back().method + " " + lastTarget(), c.second);
+        EXPECT_EQ(peer.requests().back().method + " " + peer.requests().back().uri, c.second);
     }
     // One connection serves them all: the sessions share the factory's pool.
     EXPECT_EQ(peer.connectionCount(), 1u);
@@ -231,11 +227,6 @@ TEST_F(HttpAccessTest, MultipleChoicesAreCollected) {
     access.resolveService("nodata", withoutData);
     EXPECT_EQ(withoutData->getMultipleChoices(), nullptr);
     EXPECT_EQ(withoutData->getMessage(), nullptr);  // no envelope for a 300
-    peer.setReply("/api/empty/", Reply::json(300, R"({"data":[]})"));
-    auto emptyData = std::make_shared<QelResponse>();
-    access.resolveService("empty", emptyData);
-    ASSERT_NE(emptyData->getMultipleChoices(), nullptr);
-    EXPECT_TRUE(emptyData->getMultipleChoices()->empty());
 
     // The resource read has no multiple-choice step.
     peer.setReply("/api/media/tracks/", Reply::json(300, R"({"data":[{"hostAddress":"h"}]})"));
@@ -298,7 +289,6 @@ TEST_F(HttpAccessTest, StatusLinesHaveFixedLevelsAndTexts) {
 }
 
 TEST_F(HttpAccessTest, FailuresBecomeQelExceptionsWithTheirTexts) {
-    const std::string deep = R"({"data":[)" + std::string(100000, '[') + std::string(100000, ']') + "]}";
     Reply truncated = Reply::json(200, R"({"data":[{"id":"a"},{"id":"b"}]})");
     truncated.action = Reply::Action::TRUNCATED_BODY;
     Reply accepted = Reply::json(202, "{}");
@@ -333,7 +323,6 @@ TEST_F(HttpAccessTest, FailuresBecomeQelExceptionsWithTheirTexts) {
         {Reply::json(200, data), [&] { readTracks(&throwsInt); }, "unknown readResource failed, unknown exception\n"},
         // The resource read hands an empty body to the parser, which rejects it.
         {Reply::json(200, ""), [&] { readTracks(provider()); }, "unknown readResource failed reason: *"},
-        {Reply::json(200, deep), [&] { readTracks(provider()); }, "unknown readResource failed reason: *"},
         {Reply::malformed(), [&] { readRoot(response); }, "unknown read failed reason: *"},
         {truncated, [&] { readService(provider()); }, "unknown read failed reason: *"},
         {Reply::json(200, ""), [&] { access.findFirst(provider(), track, response); }, "unknown find first failed*"},
