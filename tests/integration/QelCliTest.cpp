@@ -179,9 +179,10 @@ TEST_F(QelCliTest, CommandsPrintTheirRepliesAndExitWithTheirStatus) {
          ""},
         {{"--base", media, "--compact", "read", "media/tracks", "--filter", "genre=jazz,rock", "--limit", "2"}, "", 0,
          {jazzOrRock.at(0), jazzOrRock.at(1), "!\": "}, ""},
+        // The path is cut before the service name; a service listed with an absolute uri keeps its origin there.
         {{"--registry", registry, "--compact", "services"}, "", 0,
          {"\"name\":\"media\"", "\"host\":\"127.0.0.1\"", "\"path\":\"/api/\"", "\"name\":\"navigation\"",
-          "\"name\":\"climate\""},
+          "\"path\":\"" + server.service("navigation").baseUri() + "\"", "\"name\":\"climate\""},
          ""},
         // The choice on this host wins.
         {{"--registry", registry, "--log-level", "off", "resolve", "climate"}, "", 0,
