@@ -406,7 +406,6 @@ TEST_F(QelCliTest, CommandsPrintTheirRepliesAndExitWithTheirStatus) {
         {{"--registry", registry, "--log-level", "off", "resolve", "nosuch"}, "", 1, {},
          "qel: 404 Not Found: no service nosuch in the registry\n"},
         // Usage errors exit with 2 and send nothing.
-        {{}, "", 2, {}, someText},
         {{"--base", media}, "", 2, {}, someText},
         {{"read", "media/tracks"}, "", 2, {}, someText},
         {{"--base", media, "--registry", registry, "read", "media"}, "", 2, {}, someText},
