@@ -234,8 +234,8 @@ TEST_F(AccessorDevServerTest, RoundTripAndErrorsReachTheirCallbacksOnceInOrder) 
         },
         failed("create"));
     media.getElement<Element>(track("t900"), read, failed("get"));
-    media.updateElement(BodyDescriptor("tracks", R"({"rating":4.5})", "t900"), [this](ResponsePtr) { record("updated"); },
-                        failed("update"));
+    media.updateElement(BodyDescriptor("tracks", R"({"rating":4.5})", "t900"),
+                        [this](ResponsePtr) { record("updated"); }, failed("update"));
     media.getElement<Element>(track("t900"), read, failed("get"));
     media.deleteElement(track("t900"), [this](ResponsePtr) { record("deleted"); }, failed("delete"));
     media.getElement<Element>(track("t900"), read, failed("get"));
@@ -268,7 +268,9 @@ TEST_F(AccessorDevServerTest, ConcurrentReadsEachDeliverExactlyOnce) {
         expected.push_back("read t" + std::to_string(i));
         media.getElement<Element>(
             track("t" + std::to_string(i)),
-            [this](std::shared_ptr<const Element> element, ResponsePtr) { record("read " + element->getId().getValue()); },
+            [this](std::shared_ptr<const Element> element, ResponsePtr) {
+                record("read " + element->getId().getValue());
+            },
             failed("get"));
     }
     std::vector<std::string> reads = waitForLog(READS);
@@ -310,7 +312,7 @@ TEST_F(AccessorDevServerTest, PagedAndFilteredReads) {
     }
 
     // Reserved characters in a filter value travel encoded and match exactly.
-    const std::string awkward = "Rock & Roll, Part 2?=%";
+    const std::string awkward = "Rock & Roll, Vol. 2?=%";
     auto element = JsonFactory::createJsonObject();
     element->setString("id", "awkward");
     element->setString("name", awkward);

@@ -1,3 +1,7 @@
+// The HTTP transport against a scripted peer: request targets, envelopes,
+// statuses, failures and writes; then the accessor over that transport, its
+// work and callbacks run by hand on manual executors.
+
 #include <QelAccess/ConfigManager.h>
 #include <QelAccess/HttpAccess.h>
 #include <QelAccess/HttpAccessFactory.h>
