@@ -99,9 +99,8 @@ bool ScriptedHttpPeer::serveOne(Connection& connection) {
     const bool untilClose = reply.framing == Reply::Framing::UNTIL_CLOSE && !truncated;
     const bool replyCloses = saysClose(findHeader(reply.headers, "Connection"));
 
-    std::string reason = reply.reason;
-    if (reason.empty())
-        reason = Poco::Net::HTTPResponse::getReasonForStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status));
+    const std::string reason =
+        Poco::Net::HTTPResponse::getReasonForStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status));
     std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason + "\r\n";
     for (const auto& header : reply.headers) text += header.first + ": " + header.second + "\r\n";
     if (!findHeader(reply.headers, "Date"))

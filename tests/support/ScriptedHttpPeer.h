@@ -44,7 +44,6 @@ public:
         };
 
         int status = 200;
-        std::string reason;  ///< empty: the standard reason phrase of `status`
         /// Sent as they are after the status line. A Date header is added
         /// unless one is given; "Connection: close" makes the peer close
         /// after the reply.
