@@ -1,5 +1,8 @@
 #pragma once
 
+// Fakes of the connection and transport layers for the discovery unit tests: the test plays the connections
+// (their notices and root data) on its own thread and scripts the registry's answers.
+
 #include <QelAccess/ITpAccess.h>
 #include <QelAccess/ITpAccessFactory.h>
 #include <QelAccess/IWebsocketManager.h>
@@ -13,23 +16,20 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace qeltest {
 
-/// A WebSocket manager that records what it is asked and lets the test play
-/// the connection: connect and disconnect notices and root data are called
-/// by the test, on its own thread.
-class FakeWebsocketManager : public qel::IWebsocketManager,
-                             public std::enable_shared_from_this<FakeWebsocketManager> {
+/// Records the notices and root subscriptions it is asked for; every other subscription is refused.
+class FakeWebsocketManager : public qel::IWebsocketManager, public std::enable_shared_from_this<FakeWebsocketManager> {
 public:
+    using Descriptor = std::shared_ptr<const qel::XObjectDescriptor>;
+    using SubscriptionPtr = std::shared_ptr<qel::Subscription>;
     struct Notices {
-        std::function<void()> connected;
-        std::function<void()> disconnected;
+        std::function<void()> connected, disconnected;
     };
     struct RootSubscribe {
-        std::shared_ptr<const qel::XObjectDescriptor> descriptor;
+        Descriptor descriptor;
         ArrayCallback callback;
     };
 
@@ -37,34 +37,23 @@ public:
         std::lock_guard<std::mutex> lock(mtx);
         notices.push_back({std::move(connected), std::move(disconnected)});
     }
-    std::shared_ptr<qel::Subscription> subscribeRoot(std::shared_ptr<const qel::XObjectDescriptor> descriptor,
-                                                     ArrayCallback callback) override {
+    SubscriptionPtr subscribeRoot(Descriptor descriptor, ArrayCallback callback) override {
         std::lock_guard<std::mutex> lock(mtx);
         roots.push_back({descriptor, std::move(callback)});
         return std::make_shared<qel::Subscription>(weak_from_this(), descriptor, qel::Subscription::ROOT,
                                                    "root" + std::to_string(roots.size()), true);
     }
-    std::shared_ptr<qel::Subscription> subscribeRootWithUpdateLimit(
-        std::shared_ptr<const qel::XObjectDescriptor> descriptor, ArrayCallback callback,
-        std::chrono::milliseconds) override {
-        return subscribeRoot(std::move(descriptor), std::move(callback));
+    SubscriptionPtr subscribeRootWithUpdateLimit(Descriptor d, ArrayCallback c, std::chrono::milliseconds) override {
+        return subscribeRoot(std::move(d), std::move(c));
     }
-    std::shared_ptr<qel::Subscription> subscribeElement(std::shared_ptr<const qel::XObjectDescriptor>,
-                                                        ElementCallback) override {
+    SubscriptionPtr subscribeElement(Descriptor, ElementCallback) override { return nullptr; }
+    SubscriptionPtr subscribeElementWithInterval(Descriptor, ElementCallback, std::chrono::milliseconds) override {
         return nullptr;
     }
-    std::shared_ptr<qel::Subscription> subscribeElementWithInterval(std::shared_ptr<const qel::XObjectDescriptor>,
-                                                                    ElementCallback,
-                                                                    std::chrono::milliseconds) override {
+    SubscriptionPtr subscribeElementWithUpdateLimit(Descriptor, ElementCallback, std::chrono::milliseconds) override {
         return nullptr;
     }
-    std::shared_ptr<qel::Subscription> subscribeElementWithUpdateLimit(std::shared_ptr<const qel::XObjectDescriptor>,
-                                                                       ElementCallback,
-                                                                       std::chrono::milliseconds) override {
-        return nullptr;
-    }
-    std::shared_ptr<qel::Subscription> subscribeResource(std::shared_ptr<const qel::QelResourceDescriptor>,
-                                                         ArrayCallback) override {
+    SubscriptionPtr subscribeResource(std::shared_ptr<const qel::QelResourceDescriptor>, ArrayCallback) override {
         return nullptr;
     }
     void unsubscribe(const std::string&, bool) override {}
@@ -73,22 +62,18 @@ public:
     void setConnectBackoffGenerator(std::shared_ptr<qelutil::INumberSequence>) override {}
     bool sendPing(const char*, std::size_t) override { return true; }
 
-    std::size_t noticeCount() {
+    template <class F>
+    auto locked(F f) -> decltype(f()) {
         std::lock_guard<std::mutex> lock(mtx);
-        return notices.size();
+        return f();
     }
-    Notices notice(std::size_t index) {
-        std::lock_guard<std::mutex> lock(mtx);
-        return notices.at(index);
-    }
-    RootSubscribe root(std::size_t index) {
-        std::lock_guard<std::mutex> lock(mtx);
-        return roots.at(index);
-    }
-    std::size_t rootCount() {
-        std::lock_guard<std::mutex> lock(mtx);
-        return roots.size();
-    }
+
+    std::size_t noticeCount() { return locked([&] { return notices.size(); }); }
+    Notices notice(std::size_t index) { return locked([&] { return notices.at(index); }); }
+    /// The notices of the latest connection request.
+    Notices last() { return locked([&] { return notices.back(); }); }
+    std::size_t rootCount() { return locked([&] { return roots.size(); }); }
+    RootSubscribe root(std::size_t index) { return locked([&] { return roots.at(index); }); }
 
 private:
     std::mutex mtx;
@@ -96,7 +81,7 @@ private:
     std::vector<RootSubscribe> roots;
 };
 
-/// Hands out one fake manager per server base URI and counts the requests.
+/// Hands out one fake manager per server base URI.
 class FakeWebsocketManagerFactory : public qel::IWebsocketManagerFactory {
 public:
     qel::IWebsocketManager::Shared createWebsocketManager(const qel::IConfigManager::ServiceConfiguration& config,
@@ -119,50 +104,38 @@ private:
     std::map<std::string, std::shared_ptr<FakeWebsocketManager>> managers;
 };
 
-/// A transport whose resolution and root read answer as the test says;
-/// every other operation fails the test's expectations by throwing.
+/// A transport whose resolution answers as the test says; every other operation throws.
 class FakeTpAccess : public qel::ITpAccess {
 public:
-    std::function<void(const std::string&, std::shared_ptr<qel::QelResponse>)> onResolve;
+    using Response = std::shared_ptr<qel::QelResponse>;
+    using Objects = std::vector<qel::IXObject::Unique>;
+    std::function<void(const std::string&, Response)> onResolve;
     int resolveCalls = 0;
 
-    void resolveService(const std::string& name, std::shared_ptr<qel::QelResponse> response) override {
+    void resolveService(const std::string& name, Response response) override {
         ++resolveCalls;
         if (onResolve) onResolve(name, response);
     }
-    std::vector<qel::IXObject::Unique> readRoot(XObjectProvider, const qel::XObjectDescriptor&,
-                                                std::shared_ptr<qel::QelResponse>) override {
-        throw std::logic_error("readRoot not scripted");
+    Objects readRoot(XObjectProvider, const qel::XObjectDescriptor&, Response) override { unscripted(); }
+    qel::IXObject::Unique findFirst(XObjectProvider, const qel::XObjectDescriptor&, Response) override {
+        unscripted();
     }
-    qel::IXObject::Unique findFirst(XObjectProvider, const qel::XObjectDescriptor&,
-                                    std::shared_ptr<qel::QelResponse>) override {
-        throw std::logic_error("not scripted");
+    qel::IXObject::Unique createElement(const qel::XObjectDescriptor&, UriObjectProvider, Response) override {
+        unscripted();
     }
-    qel::IXObject::Unique createElement(const qel::XObjectDescriptor&, UriObjectProvider,
-                                        std::shared_ptr<qel::QelResponse>) override {
-        throw std::logic_error("not scripted");
+    qel::IXObject::Unique getElement(XObjectProvider, const qel::XObjectDescriptor&, Response) override {
+        unscripted();
     }
-    qel::IXObject::Unique getElement(XObjectProvider, const qel::XObjectDescriptor&,
-                                     std::shared_ptr<qel::QelResponse>) override {
-        throw std::logic_error("not scripted");
-    }
-    void deleteElement(const qel::XObjectDescriptor&, std::shared_ptr<qel::QelResponse>) override {
-        throw std::logic_error("not scripted");
-    }
-    void updateElement(const qel::XObjectDescriptor&, std::shared_ptr<qel::QelResponse>) override {
-        throw std::logic_error("not scripted");
-    }
-    std::vector<qel::IXObject::Unique> readResource(XObjectProvider, const qel::QelResourceDescriptor&,
-                                                    std::shared_ptr<qel::QelResponse>) override {
-        throw std::logic_error("not scripted");
-    }
-    std::vector<qel::IXObject::Unique> readService(XObjectProvider, const qel::QelServiceDescriptor&,
-                                                   std::shared_ptr<qel::QelResponse>) override {
-        throw std::logic_error("not scripted");
-    }
+    void deleteElement(const qel::XObjectDescriptor&, Response) override { unscripted(); }
+    void updateElement(const qel::XObjectDescriptor&, Response) override { unscripted(); }
+    Objects readResource(XObjectProvider, const qel::QelResourceDescriptor&, Response) override { unscripted(); }
+    Objects readService(XObjectProvider, const qel::QelServiceDescriptor&, Response) override { unscripted(); }
+
+private:
+    [[noreturn]] static void unscripted() { throw std::logic_error("not scripted"); }
 };
 
-/// Returns the one fake transport for every service and records the names.
+/// Returns the one fake transport for every service and records the names asked for.
 class FakeTpAccessFactory : public qel::ITpAccessFactory {
 public:
     std::shared_ptr<FakeTpAccess> access = std::make_shared<FakeTpAccess>();

@@ -1,14 +1,20 @@
+// Service discovery against fake connections: the registry client, the handler that hands services to their
+// listeners, the facade's modes and the configuration lookups.
+
 #include <QelAccess/ConfigManager.h>
 #include <QelAccess/QelException.h>
 #include <QelAccess/QelServiceConfigurations.h>
+#include <QelAccess/QelServiceRegistry.h>
+#include <QelAccess/Service.h>
 #include <QelAccess/ServiceRegistryClient.h>
+#include <QelAccess/ServiceRegistryClientHandler.h>
 
 #include <QelAccessUtility/JsonFactory.h>
 
 #include "support/CapturingLoggerFactory.h"
 #include "support/DiscoveryFakes.h"
-#include "support/TestText.h"
 #include "support/ManualTaskExecutor.h"
+#include "support/TestText.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +24,11 @@
 #include <vector>
 
 using namespace std::chrono_literals;
+using qel::ConfigManager;
 using qel::QelResponse;
 using qel::QelServiceConfigurations;
+using qel::QelServiceRegistry;
+using qel::Service;
 using qel::ServiceRegistryClient;
 using qel::ServiceRegistryService;
 using qelutil::ILogger;
@@ -27,53 +36,55 @@ using qelutil::ILogger;
 namespace {
 
 const std::string kRegistryUri = "http://127.0.0.1:4000";
+const std::string kMediaOrigin = "http://127.0.0.1:5000";
+const std::string kMediaListing = R"([{"name":"media","uri":"http://127.0.0.1:5000/api/media","port":5000}])";
+using Events = std::vector<std::string>;
+using Entries = std::map<std::string, std::string>;  // name -> uri
 
 qelutil::JsonArray::Shared array(const std::string& text) {
     return qelutil::JsonFactory::parseObject("{\"a\":" + text + "}")->getArray("a");
 }
 
-/// A client started against fake managers and transports; the test plays
-/// the registry's side.
-struct ClientRig {
+/// The fakes every discovery test plays against.
+struct Fakes {
     std::shared_ptr<qeltest::CapturingLoggerFactory> logs = std::make_shared<qeltest::CapturingLoggerFactory>();
     std::shared_ptr<qeltest::FakeWebsocketManagerFactory> managers =
         std::make_shared<qeltest::FakeWebsocketManagerFactory>();
     std::shared_ptr<qeltest::FakeTpAccessFactory> transports = std::make_shared<qeltest::FakeTpAccessFactory>();
+    std::shared_ptr<qeltest::ManualTaskExecutor> executor = std::make_shared<qeltest::ManualTaskExecutor>();
+
+    std::shared_ptr<qeltest::FakeWebsocketManager> registry() { return managers->manager(kRegistryUri); }
+    std::shared_ptr<qeltest::FakeWebsocketManager> media() { return managers->manager(kMediaOrigin); }
+    void push(const std::string& listing, std::size_t subscription = 0) {
+        registry()->root(subscription).callback(array(listing), nullptr);
+    }
+    std::size_t warnings(const std::string& fragment) { return logs->capture().count(ILogger::WARNING, fragment); }
+};
+
+/// A registry client started against the fakes; the test plays the registry's side.
+struct ClientRig : Fakes {
     std::shared_ptr<ServiceRegistryClient> client;
-    std::vector<std::map<std::string, std::string>> snapshots;  // name -> uri
+    std::vector<Entries> snapshots;
     std::shared_ptr<const QelServiceConfigurations::ServiceSettings> lastSettings;
     int connected = 0;
     int closed = 0;
 
     explicit ClientRig(std::shared_ptr<const QelServiceConfigurations::ServiceSettings> settings = nullptr)
-        : client(std::make_shared<ServiceRegistryClient>(std::make_shared<qeltest::ManualTaskExecutor>(), logs,
-                                                         std::move(settings))) {}
+        : client(std::make_shared<ServiceRegistryClient>(executor, logs, std::move(settings))) {}
 
     bool start(const std::string& uri = kRegistryUri) {
         return client->start(
             uri, managers, transports, [this](ServiceRegistryClient&) { ++connected; },
             [this](ServiceRegistryClient&) { ++closed; },
             [this](ServiceRegistryClient&, const QelServiceConfigurations& snapshot) {
-                std::map<std::string, std::string> entries;
+                Entries entries;
                 for (const auto& service : snapshot.getServices())
                     entries[service.first] = service.second->getUri().getValue();
                 snapshots.push_back(entries);
                 lastSettings = snapshot.getServiceSettings();
             });
     }
-    std::shared_ptr<qeltest::FakeWebsocketManager> registry() { return managers->manager(kRegistryUri); }
-    void connect() { registry()->notice(registry()->noticeCount() - 1).connected(); }
-    void disconnect() { registry()->notice(registry()->noticeCount() - 1).disconnected(); }
-    void push(const std::string& listing, std::size_t subscription = 0) {
-        registry()->root(subscription).callback(array(listing), nullptr);
-    }
-    std::size_t warnings(const std::string& fragment) { return logs->capture().count(ILogger::WARNING, fragment); }
-    /// Lines of any level that contain the fragment.
-    std::size_t lines(const std::string& fragment) {
-        std::size_t n = 0;
-        for (const auto& line : logs->capture().lines()) n += line.text.find(fragment) != std::string::npos;
-        return n;
-    }
+    void connect() { registry()->last().connected(); }
 };
 
 TEST(ServiceRegistryClientTest, RootUpdatesFollowTheEntryRules) {
@@ -81,49 +92,36 @@ TEST(ServiceRegistryClientTest, RootUpdatesFollowTheEntryRules) {
         const char* what;
         std::vector<std::string> staticNames;
         const char* listing;
-        std::map<std::string, std::string> expected;
+        Entries expected;
         std::size_t skippedWarnings;
     };
     const std::vector<Case> cases = {
-        {"entries without name or uri are skipped, the rest delivered",
-         {},
+        {"entries without name or uri are skipped, the rest delivered", {},
          R"([{"name":"a","uri":"http://h/a/","port":1},{"uri":"http://h/x/"},{"name":"b"},)"
          R"({"name":"c","uri":"http://h/c/"}])",
-         {{"a", "http://h/a/"}, {"c", "http://h/c/"}},
-         2},
-        {"a later local entry replaces a remote one",
-         {},
+         {{"a", "http://h/a/"}, {"c", "http://h/c/"}}, 2},
+        {"a later local entry replaces a remote one", {},
          R"([{"name":"A","uri":"http://remote/A/"},{"name":"A","uri":"http://127.0.0.1:5/A/"}])",
-         {{"A", "http://127.0.0.1:5/A/"}},
-         0},
-        {"a later remote entry does not replace a local one",
-         {},
+         {{"A", "http://127.0.0.1:5/A/"}}, 0},
+        {"a later remote entry does not replace a local one", {},
          R"([{"name":"A","uri":"http://localhost:5/A/"},{"name":"A","uri":"http://remote/A/"}])",
-         {{"A", "http://localhost:5/A/"}},
-         0},
-        {"of several local entries the last wins",
-         {},
+         {{"A", "http://localhost:5/A/"}}, 0},
+        {"of several local entries the last wins", {},
          R"([{"name":"A","uri":"http://remote/A/"},{"name":"A","uri":"http://localhost:1/A/"},)"
          R"({"name":"A","uri":"http://[::1]:2/A/"}])",
-         {{"A", "http://[::1]:2/A/"}},
-         0},
-        {"the static configuration wins",
-         {"S"},
-         R"([{"name":"S","uri":"http://h/S/"},{"name":"T","uri":"http://h/T/"}])",
-         {{"T", "http://h/T/"}},
-         0},
-        {"entries of the wrong shape are dropped without harm",
-         {},
+         {{"A", "http://[::1]:2/A/"}}, 0},
+        {"the static configuration wins", {"S"},
+         R"([{"name":"S","uri":"http://h/S/"},{"name":"T","uri":"http://h/T/"}])", {{"T", "http://h/T/"}}, 0},
+        {"entries of the wrong shape are dropped without harm", {},
          R"([7,"x",null,{"name":"p","uri":"http://h/p/","port":"x"},{"name":3,"uri":"http://h/n/"},)"
          R"({"name":"ok","uri":"http://h/ok/"}])",
-         {{"ok", "http://h/ok/"}},
-         5},
+         {{"ok", "http://h/ok/"}}, 5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         auto settings = std::make_shared<QelServiceConfigurations::ServiceSettings>();
         ClientRig rig(settings);
-        auto staticConfig = std::make_shared<qel::ConfigManager>();
+        auto staticConfig = std::make_shared<ConfigManager>();
         for (const std::string& name : c.staticNames) staticConfig->getServiceConfigs()[name];
         rig.client->setStaticConfigManager(staticConfig);
         ASSERT_TRUE(rig.start());
@@ -137,13 +135,21 @@ TEST(ServiceRegistryClientTest, RootUpdatesFollowTheEntryRules) {
     }
 }
 
-TEST(ServiceRegistryClientTest, SubscribesTheRootOnceWithNamesAndPortAndRunsTheFilterFirst) {
+TEST(ServiceRegistryClientTest, SubscribesOnceConnectedAndIgnoresStaleNotices) {
     ClientRig rig;
+    EXPECT_FALSE(rig.start("not a uri"));
+    EXPECT_TRUE(rig.logs->capture().contains(ILogger::WARNING, "could not parse http host from uri=not a uri"));
+    EXPECT_FALSE(rig.client->isRunning());
+
     rig.client->setServicesSubscriptionFilter({"media", "navigation"});
     rig.client->setServicesFilterFunction([](qelutil::JsonArray::Shared listing) { listing->removeAt(0); });
     ASSERT_TRUE(rig.start());
+    EXPECT_FALSE(rig.start()) << "a running client started twice";
+    EXPECT_EQ(1u, rig.registry()->noticeCount());
     EXPECT_EQ(0u, rig.registry()->rootCount()) << "subscribed before the connection stood";
+    EXPECT_FALSE(rig.client->isConnected());
     rig.connect();
+    EXPECT_TRUE(rig.client->isConnected());
     EXPECT_EQ(1, rig.connected);
     EXPECT_EQ(std::vector<std::string>{"ServiceRegistry"}, rig.transports->names);
     ASSERT_EQ(1u, rig.registry()->rootCount());
@@ -151,29 +157,13 @@ TEST(ServiceRegistryClientTest, SubscribesTheRootOnceWithNamesAndPortAndRunsTheF
     EXPECT_EQ(std::vector<std::string>{"port"}, descriptor->getQueryOptions().getFieldsFilter());
     EXPECT_EQ(1u, descriptor->getQelFilter().getFilterMap().count("name"));
     rig.push(R"([{"name":"gone","uri":"http://h/gone/"},{"name":"media","uri":"http://h/media/"}])");
-    ASSERT_EQ(1u, rig.snapshots.size());
-    EXPECT_EQ((std::map<std::string, std::string>{{"media", "http://h/media/"}}), rig.snapshots[0]);
-}
-
-TEST(ServiceRegistryClientTest, StartStopAndStaleNotices) {
-    ClientRig rig;
-    EXPECT_FALSE(rig.start("not a uri"));
-    EXPECT_TRUE(rig.logs->capture().contains(ILogger::WARNING, "could not parse http host from uri=not a uri"));
-    EXPECT_FALSE(rig.client->isRunning());
-
-    ASSERT_TRUE(rig.start());
-    EXPECT_FALSE(rig.start()) << "a running client started twice";
-    EXPECT_EQ(1u, rig.registry()->noticeCount());
-    EXPECT_TRUE(rig.client->isRunning());
-    EXPECT_FALSE(rig.client->isConnected());
-    rig.connect();
-    EXPECT_TRUE(rig.client->isConnected());
-    rig.disconnect();
+    EXPECT_EQ((std::vector<Entries>{{{"media", "http://h/media/"}}}), rig.snapshots) << "the filter runs first";
+    rig.registry()->last().disconnected();
     EXPECT_FALSE(rig.client->isRunning());
     EXPECT_FALSE(rig.client->isConnected());
     EXPECT_EQ(1, rig.closed);
     rig.push(R"([{"name":"a","uri":"http://h/a/"}])");
-    EXPECT_TRUE(rig.snapshots.empty()) << "an update of an ended connection was delivered";
+    EXPECT_EQ(1u, rig.snapshots.size()) << "an update of an ended connection was delivered";
 
     // The notices of a stopped start must not touch the next one.
     ASSERT_TRUE(rig.start());
@@ -190,7 +180,7 @@ TEST(ServiceRegistryClientTest, StartStopAndStaleNotices) {
     EXPECT_EQ(2, rig.connected);
 
     // Queued notices of a client that is gone do nothing.
-    auto last = rig.registry()->notice(rig.registry()->noticeCount() - 1);
+    auto last = rig.registry()->last();
     rig.client.reset();
     last.disconnected();
     EXPECT_EQ(1, rig.closed);
@@ -215,9 +205,9 @@ TEST(ServiceRegistryClientTest, ClustersMergeTheirLatestUpdates) {
     ASSERT_EQ(2u, rig.snapshots.size());
     EXPECT_EQ(3u, rig.snapshots[1].size());
     rig.push("[]", 1);
-    EXPECT_EQ((std::map<std::string, std::string>{{"A", "http://h/A/"}, {"B", "http://h/B/"}}), rig.snapshots[2]);
+    EXPECT_EQ((Entries{{"A", "http://h/A/"}, {"B", "http://h/B/"}}), rig.snapshots[2]);
 
-    rig.disconnect();
+    rig.registry()->last().disconnected();
     handlers[0]->subscribeNow();
     EXPECT_EQ(1u, rig.warnings(" cannot subscribe cluster to root, WebSocket is not valid"));
     EXPECT_EQ(2u, rig.registry()->rootCount());
@@ -233,7 +223,7 @@ TEST(ServiceRegistryClientTest, ResolutionChoosesTheLocationByTheAnswer) {
     struct Case {
         const char* what;
         bool avoidRedirect;
-        int status;
+        int status;  // -1: the transport throws
         const char* location;
         std::vector<Choice> choices;
         bool resolved;
@@ -261,6 +251,7 @@ TEST(ServiceRegistryClientTest, ResolutionChoosesTheLocationByTheAnswer) {
         {"300 without choices", false, 300, nullptr, {}, false, "registry.host", 81, 1, "missing multiple choices"},
         {"an unexpected status", false, 404, nullptr, {}, false, "registry.host", 81, 1,
          " got unexpected status code from server=404"},
+        {"a transport failure", false, -1, nullptr, {}, false, "registry.host", 81, 1, "connection refused"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -269,6 +260,7 @@ TEST(ServiceRegistryClientTest, ResolutionChoosesTheLocationByTheAnswer) {
         rig.connect();
         rig.transports->access->onResolve = [&c](const std::string& name, std::shared_ptr<QelResponse> response) {
             EXPECT_EQ("svc", name);
+            if (c.status < 0) throw qel::QelException("connection refused", "0");
             response->setStatusCode(static_cast<QelResponse::StatusCode>(c.status));
             if (c.location) response->setLocation(std::string(c.location));
             if (c.status == 300) response->setMultipleChoices(std::make_shared<std::vector<Choice>>(c.choices));
@@ -281,7 +273,9 @@ TEST(ServiceRegistryClientTest, ResolutionChoosesTheLocationByTheAnswer) {
         EXPECT_EQ(c.host, service.getHost().getValue());
         EXPECT_EQ(c.port, service.getPort().getValue());
         if (*c.logLine) {
-            EXPECT_EQ(1u, rig.lines(c.logLine));
+            std::size_t lines = 0;
+            for (const auto& line : rig.logs->capture().lines()) lines += line.text.find(c.logLine) != std::string::npos;
+            EXPECT_EQ(1u, lines);
         }
         // A resolved service is not asked for again unless forced.
         rig.client->resolveService(service, false, false);
@@ -289,52 +283,245 @@ TEST(ServiceRegistryClientTest, ResolutionChoosesTheLocationByTheAnswer) {
     }
 }
 
-TEST(ServiceRegistryClientTest, ATransportFailureDuringResolutionIsLogged) {
-    ClientRig rig;
-    ASSERT_TRUE(rig.start());
-    rig.connect();
-    rig.transports->access->onResolve = [](const std::string&, std::shared_ptr<QelResponse>) {
-        throw qel::QelException("connection refused", "0");
+/// What one listener heard, in order: "available N" (N counts the service objects its creator made) and
+/// "unavailable".
+struct Recorder {
+    std::vector<std::string> events;
+    int created = 0;
+    std::map<Service*, int> objects;
+    std::function<void()> onCreate;
+
+    qel::UntypedServiceListener listener() {
+        return {[this](std::shared_ptr<Service> service) {
+                    events.push_back("available " + std::to_string(objects.at(service.get())));
+                },
+                [this] { events.push_back("unavailable"); }, nullptr};
+    }
+    Service::Creator creator() {
+        return [this](std::shared_ptr<qel::QelAccessor> accessor, qel::IWebsocketManager::Shared manager) {
+            auto service = std::make_unique<Service>(std::move(accessor), std::move(manager));
+            objects[service.get()] = ++created;
+            if (onCreate) onCreate();
+            return service;
+        };
+    }
+};
+
+/// A started handler against the fakes.
+struct HandlerRig : Fakes {
+    std::shared_ptr<qel::ServiceRegistryClientHandler> handler = std::make_shared<qel::ServiceRegistryClientHandler>(
+        kRegistryUri, executor, logs,
+        std::make_shared<qelutil::StreamingLogger>(std::shared_ptr<ILogger>(logs->createLogger("handler"))), nullptr,
+        managers, transports);
+
+    HandlerRig() {
+        handler->setAvoidRedirect(true);
+        handler->start();
+    }
+    void connectAndList() {
+        registry()->last().connected();
+        push(kMediaListing, registry()->rootCount() - 1);
+    }
+    void add(Recorder& recorder, const std::string& name = "media") {
+        handler->addServiceListener(name, recorder.listener(), executor, executor, recorder.creator());
+    }
+};
+
+TEST(ServiceRegistryClientHandlerTest, AWaitingListenerHearsItsServiceInOrderThroughLossesAndFlaps) {
+    HandlerRig rig;
+    Recorder media, unknown;
+    rig.add(media);
+    rig.add(unknown, "unregistered");
+    EXPECT_EQ(2u, rig.handler->unresolvedCount());
+    rig.connectAndList();
+    EXPECT_EQ(1u, rig.handler->resolvedCount());
+    ASSERT_EQ(1u, rig.media()->noticeCount());
+    EXPECT_TRUE(media.events.empty()) << "available before the connection stood";
+
+    rig.media()->notice(0).connected();
+    rig.media()->notice(0).disconnected();
+    EXPECT_EQ((Events{"available 1", "unavailable"}), media.events);
+    ASSERT_EQ(2u, rig.media()->noticeCount()) << "not set up again after the loss";
+
+    // A loss that overtakes its own connect notice: nothing to hear, set up again.
+    rig.media()->notice(1).disconnected();
+    rig.media()->notice(1).connected();
+    EXPECT_EQ((Events{"available 1", "unavailable"}), media.events);
+    ASSERT_EQ(3u, rig.media()->noticeCount());
+    rig.media()->notice(2).connected();
+    rig.media()->notice(2).connected();
+    EXPECT_EQ((Events{"available 1", "unavailable", "available 3"}), media.events);
+    EXPECT_TRUE(unknown.events.empty());
+    EXPECT_EQ(1u, rig.handler->unresolvedCount());
+    EXPECT_EQ(0u, rig.executor->pending());
+}
+
+TEST(ServiceRegistryClientHandlerTest, ListenersGetTheirOwnObjectsAndOnlyTheDroppedOneIsSetUpAgain) {
+    HandlerRig rig;
+    Recorder first, second, reentrant, inner;
+    rig.connectAndList();
+    reentrant.onCreate = [&] {
+        if (reentrant.created == 1) rig.add(inner);
     };
-    ServiceRegistryService service(qeltest::json(R"({"name":"svc","uri":"http://h:1/svc"})"), "h", nullptr);
-    rig.client->resolveService(service, true);  // avoid-redirect by default
-    EXPECT_TRUE(service.isResolved());
-    rig.client->resolveService(service, true, false);
-    EXPECT_TRUE(rig.logs->capture().contains(ILogger::ERROR, "connection refused"));
+    rig.add(reentrant);
+    EXPECT_EQ(1, inner.created) << "a creator calling back into the handler";
+    rig.add(first);
+    rig.add(second);
+    ASSERT_EQ(4u, rig.media()->noticeCount()) << "one shared manager, one set-up each";
+    rig.media()->notice(2).connected();
+    rig.media()->notice(3).connected();
+    rig.media()->notice(3).disconnected();
+    EXPECT_EQ((Events{"available 1"}), first.events);
+    EXPECT_EQ((Events{"available 1", "unavailable"}), second.events);
+    EXPECT_EQ(1, first.created) << "the listener that kept its connection was set up again";
+    EXPECT_EQ(2, second.created);
+    EXPECT_EQ(4u, rig.handler->resolvedCount());
+}
+
+TEST(ServiceRegistryClientHandlerTest, RegistryLossKeepsListenersAndStopEndsEverything) {
+    HandlerRig rig;
+    Recorder media, late;
+    rig.connectAndList();
+    rig.add(media);
+    rig.media()->notice(0).connected();
+    rig.registry()->notice(0).disconnected();
+    EXPECT_EQ(2u, rig.registry()->noticeCount()) << "the client was not restarted";
+    rig.add(late);
+    EXPECT_EQ(1u, rig.handler->unresolvedCount()) << "set up from a snapshot of a lost registry connection";
+    rig.connectAndList();
+    EXPECT_EQ(2u, rig.handler->resolvedCount());
+    EXPECT_EQ((Events{"available 1"}), media.events);
+
+    auto pendingConnect = rig.media()->notice(1);
+    auto registryLoss = rig.registry()->notice(1);
+    rig.handler->stop();
+    pendingConnect.connected();
+    rig.media()->notice(0).disconnected();
+    registryLoss.disconnected();
+    EXPECT_TRUE(late.events.empty()) << "a notice after stop()";
+    EXPECT_EQ((Events{"available 1"}), media.events) << "a notice after stop()";
+    EXPECT_EQ(2u, rig.registry()->noticeCount()) << "the registry client restarted after stop()";
+    EXPECT_EQ(2u, rig.media()->noticeCount()) << "a service set up after stop()";
+}
+
+TEST(QelServiceRegistryTest, ModesDecideWhereAServiceComesFrom) {
+    for (const auto& [text, fallback, mode] : std::vector<std::tuple<const char*, int, int>>{
+             {"static", QelServiceRegistry::DYNAMIC_ONLY, QelServiceRegistry::STATIC_ONLY},
+             {"Static", QelServiceRegistry::DYNAMIC_ONLY, QelServiceRegistry::DYNAMIC_ONLY},
+             {"staticBeforeDynamic", QelServiceRegistry::STATIC_ONLY, QelServiceRegistry::STATIC_BEFORE_DYNAMIC}})
+        EXPECT_EQ(mode, QelServiceRegistry::str2mode(text, static_cast<QelServiceRegistry::Mode>(fallback))) << text;
+
+    Fakes fakes;
+    auto staticConfig = std::make_shared<ConfigManager>();
+    staticConfig->getServiceConfigs()["known"].serverBaseUri = std::string("http://127.0.0.1:6000");
+    QelServiceRegistry::Settings settings;
+    settings.mode = QelServiceRegistry::STATIC_ONLY;
+    settings.httpUri = kRegistryUri;
+    auto make = [&] {
+        return std::make_unique<QelServiceRegistry>(fakes.managers, staticConfig, fakes.logs, fakes.transports,
+                                                    fakes.executor, fakes.executor, settings, nullptr);
+    };
+    auto registry = make();
+    EXPECT_EQ(nullptr, registry->getHandler());
+    Recorder any;
+    registry->addServiceListener("anything", any.listener(), any.creator());
+    auto defaults = fakes.managers->manager("http://127.0.0.1:443");
+    ASSERT_EQ(1u, defaults->noticeCount()) << "static defaults not used";
+    defaults->notice(0).connected();
+    defaults->notice(0).disconnected();
+    EXPECT_EQ((Events{"available 1", "unavailable"}), any.events);
+    ASSERT_EQ(2u, defaults->noticeCount()) << "not set up again";
+    registry->stop();
+    defaults->notice(1).connected();
+    defaults->notice(1).disconnected();
+    registry->addServiceListener("anything", any.listener(), any.creator());
+    EXPECT_EQ((Events{"available 1", "unavailable"}), any.events);
+    EXPECT_EQ(2u, defaults->noticeCount());
+    EXPECT_EQ(0u, fakes.registry()->noticeCount()) << "a registry connection in static mode";
+
+    settings.mode = QelServiceRegistry::STATIC_BEFORE_DYNAMIC;
+    registry = make();
+    ASSERT_NE(nullptr, registry->getHandler());
+    Recorder known, dynamic;
+    registry->addServiceListener("known", known.listener(), known.creator());
+    registry->addServiceListener("media", dynamic.listener(), dynamic.creator());
+    EXPECT_EQ(1u, fakes.managers->manager("http://127.0.0.1:6000")->noticeCount());
+    EXPECT_TRUE(fakes.logs->capture().contains(
+        ILogger::TRACE, "service=media is unknown to static configuration, using service registry instead"));
+    EXPECT_EQ(1u, registry->getHandler()->unresolvedCount());
+}
+
+/// The six fields of a looked-up configuration on one line, or the error.
+std::string describe(const qel::IConfigManager& config, const std::string& name) {
+    try {
+        const auto c = config.getServiceConfiguration(name);
+        return c.serviceName + " " + c.serverBaseUri + " " + c.serverBasePath + " [" + c.separatorAfterResource +
+               "] " + std::to_string(c.watchdogPingInterval.count()) + " " +
+               std::to_string(c.watchdogPongTimeout.count());
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+}
+
+TEST(ConfigManagerTest, EntryFieldsOverrideTheDefaultOneByOne) {
+    ConfigManager config;
+    config.getServiceConfigs()["media"].watchdogPingInterval = 5000ms;
+    auto& navigation = config.getServiceConfigs()["navigation"];
+    navigation.separatorAfterResource = false;
+    navigation.serverBaseUri = std::string("http://10.1.2.3:8080");
+    navigation.watchdogPongTimeout = 1500ms;
+    config.getServiceConfigs()["full"] = ConfigManager::ServiceConfig("http://host:1", "/api/", true, 10ms, 20ms);
+    EXPECT_EQ("media http://127.0.0.1:443 / [/] 5000 0", describe(config, "media"));
+    EXPECT_EQ("navigation http://10.1.2.3:8080 / [] 0 1500", describe(config, "navigation"));
+    EXPECT_EQ("full http://host:1 /api/ [/] 10 20", describe(config, "full"));
+    EXPECT_EQ(" http://127.0.0.1:443 / [/] 0 0", describe(config, ""));
+    EXPECT_TRUE(config.isServiceConfigurationKnown("media"));
+    EXPECT_FALSE(config.isServiceConfigurationKnown("Media"));
+
+    // A default changed in place reaches the entries that lack the field.
+    config.getDefaultConfig().serverBasePath = std::string("/base/");
+    config.getDefaultConfig().separatorAfterResource = false;
+    EXPECT_EQ("media http://127.0.0.1:443 /base/ [] 5000 0", describe(config, "media"));
+    EXPECT_EQ("full http://host:1 /api/ [/] 10 20", describe(config, "full"));
+    config.getServiceConfigs().erase("navigation");
+    EXPECT_EQ("navigation http://127.0.0.1:443 /base/ [] 0 0", describe(config, "navigation"));
+
+    // A field absent from the entry and the default fails the lookup.
+    const std::string missing = "getValue called on uninitialized Optional";
+    ConfigManager::ServiceConfig partial("http://a:1", "/a/", false, 1ms, 2ms);
+    partial = ConfigManager::ServiceConfig();
+    EXPECT_FALSE(partial.serverBaseUri.isValid()) << "an assignment takes absent fields as absent";
+    partial.serverBasePath = std::string("/p/");
+    partial.separatorAfterResource = true;
+    partial.watchdogPingInterval = 100ms;
+    partial.watchdogPongTimeout = 200ms;
+    config.setDefaultConfig(partial);
+    EXPECT_EQ(missing, describe(config, "unknown"));
+    EXPECT_EQ("/p/", config.getServerBasePath("unknown"));
+    config.getServiceConfigs()["own"].serverBaseUri = std::string("http://own:9");
+    EXPECT_EQ("own http://own:9 /p/ [/] 100 200", describe(config, "own"));
+    config.setDefaultConfig(ConfigManager::ServiceConfig());
+    EXPECT_EQ(missing, describe(config, "own"));
 }
 
 TEST(QelServiceConfigurationsTest, LookupsFallBackFieldByField) {
-    using Setting = QelServiceConfigurations::ServiceSetting;
-    auto service = [](const char* text) {
-        return std::make_shared<ServiceRegistryService>(qeltest::json(text), "reg.host", nullptr);
-    };
     QelServiceConfigurations::ServiceMap services;
-    services["full"] = service(R"({"name":"full","uri":"http://x/base/full","port":8080})");
+    services["full"] = std::make_shared<ServiceRegistryService>(
+        qeltest::json(R"({"name":"full","uri":"http://x/base/full","port":8080})"), "reg.host", nullptr);
     services["bare"] = std::make_shared<ServiceRegistryService>(qeltest::json(R"({"name":"bare"})"));
     QelServiceConfigurations snapshot(services);
-
-    EXPECT_EQ("http://reg.host:8080", snapshot.getServerBaseUri("full"));
-    EXPECT_EQ("http://x/base/", snapshot.getServerBasePath("full"));
-    EXPECT_EQ("http://127.0.0.1:443", snapshot.getServerBaseUri("bare"));
-    EXPECT_EQ("/", snapshot.getServerBasePath("bare"));
-    EXPECT_EQ("", snapshot.getServerBaseUri("missing"));
+    EXPECT_EQ("full http://reg.host:8080 http://x/base/ [] 0 0", describe(snapshot, "full")) << "no settings";
+    EXPECT_EQ("bare http://127.0.0.1:443 / [] 0 0", describe(snapshot, "bare"));
+    EXPECT_EQ("missing  / [] 0 0", describe(snapshot, "missing"));
     EXPECT_FALSE(snapshot.isServiceConfigurationKnown("missing"));
-    EXPECT_EQ("", snapshot.getSeparatorAfterResource("full")) << "no settings: no separator";
-    EXPECT_EQ(0ms, snapshot.getWatchdogPingInterval("full"));
 
     auto settings = std::make_shared<QelServiceConfigurations::ServiceSettings>();
-    Setting onlyPing;
-    onlyPing.watchdogPingInterval = 100ms;
-    (*settings)["full"] = onlyPing;
-    (*settings)["Default"] = Setting(true, 1ms, 2ms);
+    (*settings)["full"].watchdogPingInterval = 100ms;
+    (*settings)["Default"] = QelServiceConfigurations::ServiceSetting(true, 1ms, 2ms);
     snapshot.setServiceSettings(settings);
-    auto config = snapshot.getServiceConfiguration("full");
-    EXPECT_EQ("/", config.separatorAfterResource);
-    EXPECT_EQ(100ms, config.watchdogPingInterval);
-    EXPECT_EQ(2ms, config.watchdogPongTimeout);
+    EXPECT_EQ("full http://reg.host:8080 http://x/base/ [/] 100 2", describe(snapshot, "full"));
     settings->erase("Default");
-    EXPECT_EQ("", snapshot.getSeparatorAfterResource("full"));
-    EXPECT_EQ(0ms, snapshot.getWatchdogPongTimeout("full"));
+    EXPECT_EQ("full http://reg.host:8080 http://x/base/ [] 100 0", describe(snapshot, "full"));
 }
 
 }  // namespace
