@@ -1,18 +1,20 @@
 // Service discovery against fake connections: the registry client, the handler that hands services to their
-// listeners, the facade's modes and the configuration lookups.
+// listeners, the facade's modes and the configuration lookups. Every task runs on the test's thread.
 
 #include <QelAccess/ConfigManager.h>
+#include <QelAccess/ITpAccessFactory.h>
+#include <QelAccess/IWebsocketManagerFactory.h>
 #include <QelAccess/QelException.h>
 #include <QelAccess/QelServiceConfigurations.h>
 #include <QelAccess/QelServiceRegistry.h>
 #include <QelAccess/Service.h>
 #include <QelAccess/ServiceRegistryClient.h>
 #include <QelAccess/ServiceRegistryClientHandler.h>
+#include <QelAccess/Subscription.h>
 
 #include <QelAccessUtility/JsonFactory.h>
 
 #include "support/CapturingLoggerFactory.h"
-#include "support/DiscoveryFakes.h"
 #include "support/ManualTaskExecutor.h"
 #include "support/TestText.h"
 
@@ -41,22 +43,111 @@ const std::string kMediaListing = R"([{"name":"media","uri":"http://127.0.0.1:50
 using Events = std::vector<std::string>;
 using Entries = std::map<std::string, std::string>;  // name -> uri
 
-qelutil::JsonArray::Shared array(const std::string& text) {
-    return qelutil::JsonFactory::parseObject("{\"a\":" + text + "}")->getArray("a");
-}
+/// Records the notices and root subscriptions it is asked for; the test plays them. Other subscriptions are refused.
+class FakeManager : public qel::IWebsocketManager, public std::enable_shared_from_this<FakeManager> {
+public:
+    using Descriptor = std::shared_ptr<const qel::XObjectDescriptor>;
+    using SubscriptionPtr = std::shared_ptr<qel::Subscription>;
+    struct Notices {
+        std::function<void()> connected, disconnected;
+    };
+    std::vector<Notices> notices;
+    std::vector<std::pair<Descriptor, ArrayCallback>> roots;
+
+    void connectToWebsocketAndThen(std::function<void()> connected, std::function<void()> disconnected) override {
+        notices.push_back({std::move(connected), std::move(disconnected)});
+    }
+    SubscriptionPtr subscribeRoot(Descriptor descriptor, ArrayCallback callback) override {
+        roots.emplace_back(descriptor, std::move(callback));
+        return std::make_shared<qel::Subscription>(weak_from_this(), descriptor, qel::Subscription::ROOT,
+                                                   "root" + std::to_string(roots.size()), true);
+    }
+    SubscriptionPtr subscribeRootWithUpdateLimit(Descriptor d, ArrayCallback c, std::chrono::milliseconds) override {
+        return subscribeRoot(std::move(d), std::move(c));
+    }
+    SubscriptionPtr subscribeElement(Descriptor, ElementCallback) override { return nullptr; }
+    SubscriptionPtr subscribeElementWithInterval(Descriptor, ElementCallback, std::chrono::milliseconds) override {
+        return nullptr;
+    }
+    SubscriptionPtr subscribeElementWithUpdateLimit(Descriptor, ElementCallback, std::chrono::milliseconds) override {
+        return nullptr;
+    }
+    SubscriptionPtr subscribeResource(std::shared_ptr<const qel::QelResourceDescriptor>, ArrayCallback) override {
+        return nullptr;
+    }
+    void unsubscribe(const std::string&, bool) override {}
+    void disconnect() override {}
+    CONNECTION_STATE getConnectionState() override { return DISCONNECTED; }
+    void setConnectBackoffGenerator(std::shared_ptr<qelutil::INumberSequence>) override {}
+    bool sendPing(const char*, std::size_t) override { return true; }
+};
+
+/// Hands out one fake manager per server base URI.
+class FakeManagers : public qel::IWebsocketManagerFactory {
+public:
+    qel::IWebsocketManager::Shared createWebsocketManager(const qel::IConfigManager::ServiceConfiguration& config,
+                                                          std::shared_ptr<qelutil::ITaskExecutor>,
+                                                          std::shared_ptr<qelutil::LoggerFactory>) override {
+        return manager(config.serverBaseUri);
+    }
+    void setConnectionBackoffPicker(BackoffPicker) override {}
+    void destroyWebsocketManager(const std::string&) override {}
+    std::shared_ptr<FakeManager> manager(const std::string& origin) {
+        auto& slot = managers[origin];
+        if (!slot) slot = std::make_shared<FakeManager>();
+        return slot;
+    }
+
+private:
+    std::map<std::string, std::shared_ptr<FakeManager>> managers;
+};
+
+/// One transport for every service, whose resolution answers as the test says; every other operation throws.
+class FakeTransport : public qel::ITpAccess,
+                      public qel::ITpAccessFactory,
+                      public std::enable_shared_from_this<FakeTransport> {
+public:
+    using Response = std::shared_ptr<qel::QelResponse>;
+    using Objects = std::vector<qel::IXObject::Unique>;
+    using Object = qel::IXObject::Unique;
+    std::function<void(const std::string&, Response)> onResolve;
+    int resolveCalls = 0;
+    std::vector<std::string> names;
+
+    qel::ITpAccess::Shared createTpAccess(const std::string& serviceName, std::shared_ptr<const qel::IConfigManager>,
+                                          qelutil::LoggerFactory::shared) override {
+        names.push_back(serviceName);
+        return shared_from_this();
+    }
+    void resolveService(const std::string& name, Response response) override {
+        ++resolveCalls;
+        if (onResolve) onResolve(name, response);
+    }
+    Objects readRoot(XObjectProvider, const qel::XObjectDescriptor&, Response) override { unscripted(); }
+    Object findFirst(XObjectProvider, const qel::XObjectDescriptor&, Response) override { unscripted(); }
+    Object createElement(const qel::XObjectDescriptor&, UriObjectProvider, Response) override { unscripted(); }
+    Object getElement(XObjectProvider, const qel::XObjectDescriptor&, Response) override { unscripted(); }
+    void deleteElement(const qel::XObjectDescriptor&, Response) override { unscripted(); }
+    void updateElement(const qel::XObjectDescriptor&, Response) override { unscripted(); }
+    Objects readResource(XObjectProvider, const qel::QelResourceDescriptor&, Response) override { unscripted(); }
+    Objects readService(XObjectProvider, const qel::QelServiceDescriptor&, Response) override { unscripted(); }
+
+private:
+    [[noreturn]] static void unscripted() { throw std::logic_error("not scripted"); }
+};
 
 /// The fakes every discovery test plays against.
 struct Fakes {
     std::shared_ptr<qeltest::CapturingLoggerFactory> logs = std::make_shared<qeltest::CapturingLoggerFactory>();
-    std::shared_ptr<qeltest::FakeWebsocketManagerFactory> managers =
-        std::make_shared<qeltest::FakeWebsocketManagerFactory>();
-    std::shared_ptr<qeltest::FakeTpAccessFactory> transports = std::make_shared<qeltest::FakeTpAccessFactory>();
+    std::shared_ptr<FakeManagers> managers = std::make_shared<FakeManagers>();
+    std::shared_ptr<FakeTransport> transports = std::make_shared<FakeTransport>();
     std::shared_ptr<qeltest::ManualTaskExecutor> executor = std::make_shared<qeltest::ManualTaskExecutor>();
 
-    std::shared_ptr<qeltest::FakeWebsocketManager> registry() { return managers->manager(kRegistryUri); }
-    std::shared_ptr<qeltest::FakeWebsocketManager> media() { return managers->manager(kMediaOrigin); }
+    std::shared_ptr<FakeManager> registry() { return managers->manager(kRegistryUri); }
+    std::shared_ptr<FakeManager> media() { return managers->manager(kMediaOrigin); }
     void push(const std::string& listing, std::size_t subscription = 0) {
-        registry()->root(subscription).callback(array(listing), nullptr);
+        auto array = qelutil::JsonFactory::parseObject("{\"a\":" + listing + "}")->getArray("a");
+        registry()->roots.at(subscription).second(array, nullptr);
     }
     std::size_t warnings(const std::string& fragment) { return logs->capture().count(ILogger::WARNING, fragment); }
 };
@@ -84,7 +175,7 @@ struct ClientRig : Fakes {
                 lastSettings = snapshot.getServiceSettings();
             });
     }
-    void connect() { registry()->last().connected(); }
+    void connect() { registry()->notices.back().connected(); }
 };
 
 TEST(ServiceRegistryClientTest, RootUpdatesFollowTheEntryRules) {
@@ -126,39 +217,39 @@ TEST(ServiceRegistryClientTest, RootUpdatesFollowTheEntryRules) {
         rig.client->setStaticConfigManager(staticConfig);
         ASSERT_TRUE(rig.start());
         rig.connect();
-        ASSERT_EQ(1u, rig.registry()->rootCount());
+        ASSERT_EQ(1u, rig.registry()->roots.size());
         rig.push(c.listing);
         ASSERT_EQ(1u, rig.snapshots.size());
         EXPECT_EQ(c.expected, rig.snapshots[0]);
         EXPECT_EQ(settings, rig.lastSettings);
-        EXPECT_EQ(c.skippedWarnings, rig.warnings("skipping root entry") + rig.warnings("got service without name or uri"));
+        EXPECT_EQ(c.skippedWarnings, rig.warnings("skipping root entry") + rig.warnings("without name or uri"));
     }
 }
 
 TEST(ServiceRegistryClientTest, SubscribesOnceConnectedAndIgnoresStaleNotices) {
     ClientRig rig;
     EXPECT_FALSE(rig.start("not a uri"));
-    EXPECT_TRUE(rig.logs->capture().contains(ILogger::WARNING, "could not parse http host from uri=not a uri"));
+    EXPECT_EQ(1u, rig.warnings("could not parse http host from uri=not a uri"));
     EXPECT_FALSE(rig.client->isRunning());
 
     rig.client->setServicesSubscriptionFilter({"media", "navigation"});
     rig.client->setServicesFilterFunction([](qelutil::JsonArray::Shared listing) { listing->removeAt(0); });
     ASSERT_TRUE(rig.start());
     EXPECT_FALSE(rig.start()) << "a running client started twice";
-    EXPECT_EQ(1u, rig.registry()->noticeCount());
-    EXPECT_EQ(0u, rig.registry()->rootCount()) << "subscribed before the connection stood";
+    EXPECT_EQ(1u, rig.registry()->notices.size());
+    EXPECT_EQ(0u, rig.registry()->roots.size()) << "subscribed before the connection stood";
     EXPECT_FALSE(rig.client->isConnected());
     rig.connect();
     EXPECT_TRUE(rig.client->isConnected());
     EXPECT_EQ(1, rig.connected);
     EXPECT_EQ(std::vector<std::string>{"ServiceRegistry"}, rig.transports->names);
-    ASSERT_EQ(1u, rig.registry()->rootCount());
-    auto descriptor = rig.registry()->root(0).descriptor;
+    ASSERT_EQ(1u, rig.registry()->roots.size());
+    auto descriptor = rig.registry()->roots[0].first;
     EXPECT_EQ(std::vector<std::string>{"port"}, descriptor->getQueryOptions().getFieldsFilter());
     EXPECT_EQ(1u, descriptor->getQelFilter().getFilterMap().count("name"));
     rig.push(R"([{"name":"gone","uri":"http://h/gone/"},{"name":"media","uri":"http://h/media/"}])");
     EXPECT_EQ((std::vector<Entries>{{{"media", "http://h/media/"}}}), rig.snapshots) << "the filter runs first";
-    rig.registry()->last().disconnected();
+    rig.registry()->notices.back().disconnected();
     EXPECT_FALSE(rig.client->isRunning());
     EXPECT_FALSE(rig.client->isConnected());
     EXPECT_EQ(1, rig.closed);
@@ -167,7 +258,7 @@ TEST(ServiceRegistryClientTest, SubscribesOnceConnectedAndIgnoresStaleNotices) {
 
     // The notices of a stopped start must not touch the next one.
     ASSERT_TRUE(rig.start());
-    auto first = rig.registry()->notice(1);
+    auto first = rig.registry()->notices.at(1);
     EXPECT_TRUE(rig.client->stop());
     EXPECT_FALSE(rig.client->stop());
     ASSERT_TRUE(rig.start());
@@ -180,7 +271,7 @@ TEST(ServiceRegistryClientTest, SubscribesOnceConnectedAndIgnoresStaleNotices) {
     EXPECT_EQ(2, rig.connected);
 
     // Queued notices of a client that is gone do nothing.
-    auto last = rig.registry()->last();
+    auto last = rig.registry()->notices.back();
     rig.client.reset();
     last.disconnected();
     EXPECT_EQ(1, rig.closed);
@@ -197,9 +288,9 @@ TEST(ServiceRegistryClientTest, ClustersMergeTheirLatestUpdates) {
     ASSERT_TRUE(rig.start());
     rig.connect();
     ASSERT_EQ(2u, handlers.size());
-    EXPECT_EQ(0u, rig.registry()->rootCount()) << "a cluster subscribed before subscribeNow";
+    EXPECT_EQ(0u, rig.registry()->roots.size()) << "a cluster subscribed before subscribeNow";
     for (auto& handler : handlers) handler->subscribeNow();
-    ASSERT_EQ(2u, rig.registry()->rootCount());
+    ASSERT_EQ(2u, rig.registry()->roots.size());
     rig.push(R"([{"name":"A","uri":"http://h/A/"},{"name":"B","uri":"http://h/B/"}])", 0);
     rig.push(R"([{"name":"C","uri":"http://h/C/"}])", 1);
     ASSERT_EQ(2u, rig.snapshots.size());
@@ -207,18 +298,19 @@ TEST(ServiceRegistryClientTest, ClustersMergeTheirLatestUpdates) {
     rig.push("[]", 1);
     EXPECT_EQ((Entries{{"A", "http://h/A/"}, {"B", "http://h/B/"}}), rig.snapshots[2]);
 
-    rig.registry()->last().disconnected();
+    rig.registry()->notices.back().disconnected();
     handlers[0]->subscribeNow();
     EXPECT_EQ(1u, rig.warnings(" cannot subscribe cluster to root, WebSocket is not valid"));
-    EXPECT_EQ(2u, rig.registry()->rootCount());
+    EXPECT_EQ(2u, rig.registry()->roots.size());
 }
 
 TEST(ServiceRegistryClientTest, ResolutionChoosesTheLocationByTheAnswer) {
     using Choice = QelResponse::MultipleChoice;
-    auto choice = [](const char* address) {
-        Choice c;
-        if (address) c.hostAddress = std::make_shared<std::string>(address);
-        return c;
+    auto choices = [](std::vector<const char*> addresses) {
+        std::vector<Choice> made(addresses.size());
+        for (std::size_t i = 0; i < made.size(); ++i)
+            if (addresses[i]) made[i].hostAddress = std::make_shared<std::string>(addresses[i]);
+        return made;
     };
     struct Case {
         const char* what;
@@ -229,36 +321,27 @@ TEST(ServiceRegistryClientTest, ResolutionChoosesTheLocationByTheAnswer) {
         bool resolved;
         std::string host;
         uint16_t port;
-        int requests;
-        const char* logLine;
     };
     const std::vector<Case> cases = {
-        {"avoid-redirect takes the service's own uri", true, 500, nullptr, {}, true, "own.host", 7000, 0, ""},
-        {"200 keeps what the registry reported", false, 200, nullptr, {}, true, "registry.host", 81, 1,
-         "got OK from server"},
-        {"307 follows the location", false, 307, "http://moved.host:8080/api/", {}, true, "moved.host", 8080, 1,
-         "got location=http://moved.host:8080/api/"},
-        {"307 without a location", false, 307, nullptr, {}, false, "registry.host", 81, 1,
-         " missing location in response"},
-        {"307 with an unparsable location", false, 307, "::nonsense", {}, false, "registry.host", 81, 1,
-         " could not parse host and port from uri=::nonsense"},
+        {"avoid-redirect takes the service's own uri", true, 500, nullptr, {}, true, "own.host", 7000},
+        {"200 keeps what the registry reported", false, 200, nullptr, {}, true, "registry.host", 81},
+        {"307 follows the location", false, 307, "http://moved.host:8080/api/", {}, true, "moved.host", 8080},
+        {"307 without a location", false, 307, nullptr, {}, false, "registry.host", 81},
+        {"307 with an unparsable location", false, 307, "::nonsense", {}, false, "registry.host", 81},
         {"300 prefers the local choice", false, 300, nullptr,
-         {choice("http://r1:1/a/"), choice("http://127.0.0.1:2/a/"), choice("http://r2:3/a/")}, true, "127.0.0.1",
-         2, 1, "multiple choices count=3"},
+         choices({"http://r1:1/a/", "http://127.0.0.1:2/a/", "http://r2:3/a/"}), true, "127.0.0.1", 2},
         {"300 without a local choice takes the first parsable", false, 300, nullptr,
-         {choice(nullptr), choice("bad"), choice("http://r1:1/a/"), choice("http://r2:3/a/")}, true, "r1", 1, 1,
-         " could not parse host and port from uri=bad"},
-        {"300 without choices", false, 300, nullptr, {}, false, "registry.host", 81, 1, "missing multiple choices"},
-        {"an unexpected status", false, 404, nullptr, {}, false, "registry.host", 81, 1,
-         " got unexpected status code from server=404"},
-        {"a transport failure", false, -1, nullptr, {}, false, "registry.host", 81, 1, "connection refused"},
+         choices({nullptr, "bad", "http://r1:1/a/", "http://r2:3/a/"}), true, "r1", 1},
+        {"300 without choices", false, 300, nullptr, {}, false, "registry.host", 81},
+        {"an unexpected status", false, 404, nullptr, {}, false, "registry.host", 81},
+        {"a transport failure", false, -1, nullptr, {}, false, "registry.host", 81},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ClientRig rig;
         ASSERT_TRUE(rig.start());
         rig.connect();
-        rig.transports->access->onResolve = [&c](const std::string& name, std::shared_ptr<QelResponse> response) {
+        rig.transports->onResolve = [&c](const std::string& name, std::shared_ptr<QelResponse> response) {
             EXPECT_EQ("svc", name);
             if (c.status < 0) throw qel::QelException("connection refused", "0");
             response->setStatusCode(static_cast<QelResponse::StatusCode>(c.status));
@@ -268,18 +351,13 @@ TEST(ServiceRegistryClientTest, ResolutionChoosesTheLocationByTheAnswer) {
         ServiceRegistryService service(qeltest::json(R"({"name":"svc","uri":"http://own.host:7000/svc","port":81})"),
                                        "registry.host", nullptr);
         rig.client->resolveService(service, false, c.avoidRedirect);
-        EXPECT_EQ(c.requests, rig.transports->access->resolveCalls);
+        EXPECT_EQ(c.avoidRedirect ? 0 : 1, rig.transports->resolveCalls);
         EXPECT_EQ(c.resolved, service.isResolved());
         EXPECT_EQ(c.host, service.getHost().getValue());
         EXPECT_EQ(c.port, service.getPort().getValue());
-        if (*c.logLine) {
-            std::size_t lines = 0;
-            for (const auto& line : rig.logs->capture().lines()) lines += line.text.find(c.logLine) != std::string::npos;
-            EXPECT_EQ(1u, lines);
-        }
         // A resolved service is not asked for again unless forced.
         rig.client->resolveService(service, false, false);
-        EXPECT_EQ(c.requests + (c.resolved ? 0 : 1), rig.transports->access->resolveCalls);
+        EXPECT_EQ((c.avoidRedirect ? 0 : 1) + (c.resolved ? 0 : 1), rig.transports->resolveCalls);
     }
 }
 
@@ -319,8 +397,8 @@ struct HandlerRig : Fakes {
         handler->start();
     }
     void connectAndList() {
-        registry()->last().connected();
-        push(kMediaListing, registry()->rootCount() - 1);
+        registry()->notices.back().connected();
+        push(kMediaListing, registry()->roots.size() - 1);
     }
     void add(Recorder& recorder, const std::string& name = "media") {
         handler->addServiceListener(name, recorder.listener(), executor, executor, recorder.creator());
@@ -335,21 +413,21 @@ TEST(ServiceRegistryClientHandlerTest, AWaitingListenerHearsItsServiceInOrderThr
     EXPECT_EQ(2u, rig.handler->unresolvedCount());
     rig.connectAndList();
     EXPECT_EQ(1u, rig.handler->resolvedCount());
-    ASSERT_EQ(1u, rig.media()->noticeCount());
+    ASSERT_EQ(1u, rig.media()->notices.size());
     EXPECT_TRUE(media.events.empty()) << "available before the connection stood";
 
-    rig.media()->notice(0).connected();
-    rig.media()->notice(0).disconnected();
+    rig.media()->notices.at(0).connected();
+    rig.media()->notices.at(0).disconnected();
     EXPECT_EQ((Events{"available 1", "unavailable"}), media.events);
-    ASSERT_EQ(2u, rig.media()->noticeCount()) << "not set up again after the loss";
+    ASSERT_EQ(2u, rig.media()->notices.size()) << "not set up again after the loss";
 
     // A loss that overtakes its own connect notice: nothing to hear, set up again.
-    rig.media()->notice(1).disconnected();
-    rig.media()->notice(1).connected();
+    rig.media()->notices.at(1).disconnected();
+    rig.media()->notices.at(1).connected();
     EXPECT_EQ((Events{"available 1", "unavailable"}), media.events);
-    ASSERT_EQ(3u, rig.media()->noticeCount());
-    rig.media()->notice(2).connected();
-    rig.media()->notice(2).connected();
+    ASSERT_EQ(3u, rig.media()->notices.size());
+    rig.media()->notices.at(2).connected();
+    rig.media()->notices.at(2).connected();
     EXPECT_EQ((Events{"available 1", "unavailable", "available 3"}), media.events);
     EXPECT_TRUE(unknown.events.empty());
     EXPECT_EQ(1u, rig.handler->unresolvedCount());
@@ -367,10 +445,10 @@ TEST(ServiceRegistryClientHandlerTest, ListenersGetTheirOwnObjectsAndOnlyTheDrop
     EXPECT_EQ(1, inner.created) << "a creator calling back into the handler";
     rig.add(first);
     rig.add(second);
-    ASSERT_EQ(4u, rig.media()->noticeCount()) << "one shared manager, one set-up each";
-    rig.media()->notice(2).connected();
-    rig.media()->notice(3).connected();
-    rig.media()->notice(3).disconnected();
+    ASSERT_EQ(4u, rig.media()->notices.size()) << "one shared manager, one set-up each";
+    rig.media()->notices.at(2).connected();
+    rig.media()->notices.at(3).connected();
+    rig.media()->notices.at(3).disconnected();
     EXPECT_EQ((Events{"available 1"}), first.events);
     EXPECT_EQ((Events{"available 1", "unavailable"}), second.events);
     EXPECT_EQ(1, first.created) << "the listener that kept its connection was set up again";
@@ -383,25 +461,25 @@ TEST(ServiceRegistryClientHandlerTest, RegistryLossKeepsListenersAndStopEndsEver
     Recorder media, late;
     rig.connectAndList();
     rig.add(media);
-    rig.media()->notice(0).connected();
-    rig.registry()->notice(0).disconnected();
-    EXPECT_EQ(2u, rig.registry()->noticeCount()) << "the client was not restarted";
+    rig.media()->notices.at(0).connected();
+    rig.registry()->notices.at(0).disconnected();
+    EXPECT_EQ(2u, rig.registry()->notices.size()) << "the client was not restarted";
     rig.add(late);
     EXPECT_EQ(1u, rig.handler->unresolvedCount()) << "set up from a snapshot of a lost registry connection";
     rig.connectAndList();
     EXPECT_EQ(2u, rig.handler->resolvedCount());
     EXPECT_EQ((Events{"available 1"}), media.events);
 
-    auto pendingConnect = rig.media()->notice(1);
-    auto registryLoss = rig.registry()->notice(1);
+    auto pendingConnect = rig.media()->notices.at(1);
+    auto registryLoss = rig.registry()->notices.at(1);
     rig.handler->stop();
     pendingConnect.connected();
-    rig.media()->notice(0).disconnected();
+    rig.media()->notices.at(0).disconnected();
     registryLoss.disconnected();
     EXPECT_TRUE(late.events.empty()) << "a notice after stop()";
     EXPECT_EQ((Events{"available 1"}), media.events) << "a notice after stop()";
-    EXPECT_EQ(2u, rig.registry()->noticeCount()) << "the registry client restarted after stop()";
-    EXPECT_EQ(2u, rig.media()->noticeCount()) << "a service set up after stop()";
+    EXPECT_EQ(2u, rig.registry()->notices.size()) << "the registry client restarted after stop()";
+    EXPECT_EQ(2u, rig.media()->notices.size()) << "a service set up after stop()";
 }
 
 TEST(QelServiceRegistryTest, ModesDecideWhereAServiceComesFrom) {
@@ -426,18 +504,18 @@ TEST(QelServiceRegistryTest, ModesDecideWhereAServiceComesFrom) {
     Recorder any;
     registry->addServiceListener("anything", any.listener(), any.creator());
     auto defaults = fakes.managers->manager("http://127.0.0.1:443");
-    ASSERT_EQ(1u, defaults->noticeCount()) << "static defaults not used";
-    defaults->notice(0).connected();
-    defaults->notice(0).disconnected();
+    ASSERT_EQ(1u, defaults->notices.size()) << "static defaults not used";
+    defaults->notices.at(0).connected();
+    defaults->notices.at(0).disconnected();
     EXPECT_EQ((Events{"available 1", "unavailable"}), any.events);
-    ASSERT_EQ(2u, defaults->noticeCount()) << "not set up again";
+    ASSERT_EQ(2u, defaults->notices.size()) << "not set up again";
     registry->stop();
-    defaults->notice(1).connected();
-    defaults->notice(1).disconnected();
+    defaults->notices.at(1).connected();
+    defaults->notices.at(1).disconnected();
     registry->addServiceListener("anything", any.listener(), any.creator());
     EXPECT_EQ((Events{"available 1", "unavailable"}), any.events);
-    EXPECT_EQ(2u, defaults->noticeCount());
-    EXPECT_EQ(0u, fakes.registry()->noticeCount()) << "a registry connection in static mode";
+    EXPECT_EQ(2u, defaults->notices.size());
+    EXPECT_EQ(0u, fakes.registry()->notices.size()) << "a registry connection in static mode";
 
     settings.mode = QelServiceRegistry::STATIC_BEFORE_DYNAMIC;
     registry = make();
@@ -445,7 +523,7 @@ TEST(QelServiceRegistryTest, ModesDecideWhereAServiceComesFrom) {
     Recorder known, dynamic;
     registry->addServiceListener("known", known.listener(), known.creator());
     registry->addServiceListener("media", dynamic.listener(), dynamic.creator());
-    EXPECT_EQ(1u, fakes.managers->manager("http://127.0.0.1:6000")->noticeCount());
+    EXPECT_EQ(1u, fakes.managers->manager("http://127.0.0.1:6000")->notices.size());
     EXPECT_TRUE(fakes.logs->capture().contains(
         ILogger::TRACE, "service=media is unknown to static configuration, using service registry instead"));
     EXPECT_EQ(1u, registry->getHandler()->unresolvedCount());
