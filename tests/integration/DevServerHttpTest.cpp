@@ -352,18 +352,12 @@ TEST_F(DevServerHttpTest, ListingsCarryTheEnvelopeLinksFiltersFieldsAndOrder) {
         << "in this order";
 }
 
-TEST_F(DevServerHttpTest, ChangesAnswerWithTheirStatusAndReachListenersInOrder) {
+TEST_F(DevServerHttpTest, ChangesAnswerWithTheirStatusAndLocationAndKeepTheUri) {
     server->setElement("media", "tracks", *JsonFactory::parseObject(R"({"id":"t1","name":"New","uri":"/wrong"})"));
     const auto t1 = get(main, "/api/media/tracks/t1").element();
     EXPECT_FALSE(t1->has("duration")) << "setElement replaces the whole element";
     EXPECT_EQ("/api/media/tracks/t1", t1->getString("uri"));
     EXPECT_THROW(server->createElement("media", "tracks", *t1), std::invalid_argument) << "t1 is taken";
-    std::mutex mutex;
-    std::vector<qeldev::ElementChange> changes;
-    server->addChangeListener([&](const qeldev::ElementChange& change) {
-        std::lock_guard<std::mutex> lock(mutex);
-        changes.push_back(change);
-    });
     const Reply created = call(main, "POST", "/api/media/tracks/", R"({"name":"New Song"})");
     ASSERT_EQ(201, created.status);
     const std::string uri = created.element()->getString("uri");
@@ -372,35 +366,6 @@ TEST_F(DevServerHttpTest, ChangesAnswerWithTheirStatusAndReachListenersInOrder) 
     EXPECT_EQ(uri, call(main, "POST", uri, R"({"duration":210,"uri":"/elsewhere"})").element()->getString("uri"));
     expectStatuses(main, {{200, "DELETE", uri, ""}, {404, "DELETE", uri, ""}, {404, "POST", uri, R"({"name":"x"})"}});
     EXPECT_EQ("/api/media/tracks/custom-1", call(main, "POST", "/api/media/tracks", R"({"id":"custom-1"})").location);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        using Change = qeldev::ElementChange;
-        const std::vector<Change::Kind> kinds = {Change::CREATED, Change::UPDATED, Change::DELETED, Change::CREATED};
-        ASSERT_EQ(4u, changes.size());
-        for (std::size_t i = 0; i < changes.size(); ++i) {
-            EXPECT_EQ(kinds[i], changes[i].kind) << i;
-            EXPECT_EQ(changes[0].sequence + i, changes[i].sequence) << i;
-            EXPECT_EQ(i == 2, changes[i].element == nullptr) << i;
-        }
-        EXPECT_EQ("custom-1", changes[3].id);
-    }
-    std::atomic<int> calls{0};
-    std::atomic<bool> refused{false};
-    const auto meddler = server->addChangeListener([&](const qeldev::ElementChange& change) {
-        ++calls;
-        try {
-            server->deleteElement(change.service, change.resource, change.id);
-        } catch (const std::logic_error&) {
-            refused = true;
-        }
-        throw std::runtime_error("listener failure");
-    });
-    EXPECT_EQ(201, call(main, "POST", "/api/media/albums", "{}").status) << "a failing listener does not fail it";
-    EXPECT_TRUE(refused.load()) << "changing the data from a listener is refused, not deadlocked";
-    EXPECT_EQ(11u, server->getElements("media", "albums").size());
-    server->removeChangeListener(meddler);
-    server->deleteElement("media", "albums", "a1");
-    EXPECT_EQ(1, calls.load());
 }
 
 TEST_F(DevServerHttpTest, AnswersBadRequestsWithTheirStatusAndStaysUsable) {
@@ -476,25 +441,10 @@ TEST_F(DevServerHttpTest, RegistryAdministrationListsMovesStopsAndStartsOrigins)
 
     // A move lists the new port and the old origin serves no more.
     EXPECT_THROW(server->moveService("climate"), std::logic_error) << "it shares the registry's origin";
-    WsClient old(media, "/api/");
-    ASSERT_TRUE(waitFor([&] { return server->webSocketCount() == 1; })) << "the server knows it before the move";
     const uint16_t port = server->moveService("media");
     EXPECT_EQ(port, get(registry, "/?name=media&$fields=port").data()->getObject(0)->getLong("port"));
-    EXPECT_TRUE(old.waitEnded());
     EXPECT_EQ(0, reach(media, "GET", "/api/media"));
     EXPECT_EQ(200, reach(server->service("media").origin, "GET", "/api/media"));
-
-    for (int cycle = 0; cycle < 3; ++cycle) {
-        WsClient routes(nav, "/nav/");
-        routes.subscribe("/nav/navigation/routes/r1#1");
-        ASSERT_TRUE(routes.next()) << cycle;
-        server->stopOrigin("navigation");
-        ASSERT_FALSE(server->isOriginRunning("nav"));
-        EXPECT_TRUE(routes.waitEnded()) << cycle;
-        EXPECT_EQ(0, reach(nav, "GET", "/nav/")) << cycle;
-        server->startOrigin("nav");
-        ASSERT_EQ(200, reach(nav, "GET", "/nav/navigation")) << "the same port again, cycle " << cycle;
-    }
     // The registry stops and starts with its origin, here from the other origin's admin endpoint.
     ASSERT_EQ(202, admin(nav, "origin", R"({"action":"stop","name":"main"})"));
     EXPECT_TRUE(waitFor([&] { return reach(registry, "GET", "/") == 0; }));
@@ -901,26 +851,22 @@ TEST_F(DevServerWebSocketTest, SplitAndRawFramesReachTheClientAsInjectedInProces
     const std::string at = "/_admin/websocket";
     auto state = [&] { return get(main, at).element(); };
     EXPECT_EQ(1, state()->getLong("connections"));
-    EXPECT_FALSE(state()->getBool("stalled"));
-    expectStatuses(main, {{200, "POST", at, R"({"action":"send","opcode":"ping","payload":"hi"})"},
-                          {200, "POST", at, R"({"action":"oversized","bytes":5000})"}});
-    EXPECT_TRUE(client->waitFrame(WebSocket::FRAME_OP_PING, "hi"));
-    EXPECT_TRUE(waitFor([&] { return client->texts().back().size() == 5000; }));
-    expectStatuses(main, {{200, "POST", at, R"({"action":"stall","ms":600000})"},
-                          {200, "POST", at, R"({"action":"split","frameBytes":5})"},
-                          {200, "POST", at, R"({"action":"refuse","ms":600000,"status":500})"}});
-    EXPECT_TRUE(state()->getBool("stalled"));
-    EXPECT_EQ(5, state()->getLong("splitBytes"));
-    EXPECT_EQ(500, state()->getLong("refuseStatus"));
-    EXPECT_EQ(200, call(main, "DELETE", "/_admin/fault").status);
-    EXPECT_FALSE(state()->getBool("stalled"));
-    EXPECT_FALSE(state()->getBool("refusing"));
-    EXPECT_EQ(0, state()->getLong("splitBytes"));
-    std::vector<Expected> refused = {{405, "PUT", at, ""}};
+    std::vector<Expected> requests = {{405, "PUT", at, ""}};
     for (const char* bad : {R"({"action":"explode"})", R"({"action":"stall"})", R"({"action":"split","frameBytes":-1})",
                             R"({"action":"send","opcode":"shout"})", R"({"action":"refuse","ms":10,"status":42})", "[]"})
-        refused.push_back({400, "POST", at, bad});
-    expectStatuses(main, refused);
+        requests.push_back({400, "POST", at, bad});
+    for (const char* good : {R"({"action":"send","opcode":"ping","payload":"hi"})", R"({"action":"oversized","bytes":5000})",
+                             R"({"action":"split","frameBytes":5})", R"({"action":"refuse","ms":600000,"status":500})"})
+        requests.push_back({200, "POST", at, good});
+    expectStatuses(main, requests);
+    EXPECT_TRUE(client->waitFrame(WebSocket::FRAME_OP_PING, "hi"));
+    EXPECT_TRUE(waitFor([&] { return client->texts().back().size() == 5000; }));
+    EXPECT_EQ(5, state()->getLong("splitBytes"));
+    EXPECT_EQ(500, state()->getLong("refuseStatus"));
+    EXPECT_EQ(200, call(main, "POST", at, R"({"action":"stall","ms":600000})").status);
+    EXPECT_TRUE(state()->getBool("stalled"));
+    EXPECT_EQ(200, call(main, "DELETE", "/_admin/fault").status);
+    EXPECT_FALSE(state()->getBool("stalled") || state()->getBool("refusing") || state()->getLong("splitBytes"));
     EXPECT_EQ(200, call(main, "POST", at, R"({"action":"drop"})").status);
     EXPECT_TRUE(client->waitEnded());
 }
