@@ -167,32 +167,6 @@ TEST_P(DiscoveryDevServerTest, ListenersWaitForTheirServiceShareItsManagerAndFol
     EXPECT_EQ(again, first.heard());
 }
 
-TEST_P(DiscoveryDevServerTest, RegistryRestartsLeaveEveryListenerWithOneLiveServiceInOrder) {
-    constexpr int kRestarts = 20;
-    startRegistry(QelServiceRegistry::DYNAMIC_ONLY, std::make_shared<qel::ConfigManager>());
-    std::vector<Listener> media(3);
-    for (auto& listener : media) add(listener);
-    Listener navigation;
-    add(navigation, "navigation");
-    auto allHeard = [&](std::size_t count) {
-        for (const auto& listener : media)
-            if (listener.count() != count) return false;
-        return true;
-    };
-    ASSERT_TRUE(waitFor([&] { return allHeard(1) && navigation.count() == 1; }));
-    Events expected{"available 1"};
-    for (int round = 1; round <= kRestarts; ++round) {
-        server.stopOrigin("main");
-        ASSERT_TRUE(waitFor([&] { return allHeard(2u * round); })) << "round " << round;
-        server.startOrigin("main");
-        ASSERT_TRUE(waitFor([&] { return allHeard(2u * round + 1); })) << "round " << round;
-        expected.push_back("unavailable");
-        expected.push_back("available " + std::to_string(round + 1));
-    }
-    for (const auto& listener : media) EXPECT_EQ(expected, listener.heard());
-    EXPECT_EQ((Events{"available 1"}), navigation.heard()) << "a service on another origin was disturbed";
-}
-
 INSTANTIATE_TEST_SUITE_P(Executors, DiscoveryDevServerTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "ThreadPool" : "Serial";
