@@ -152,19 +152,6 @@ bool isMessage(const JsonObject::Shared& message, const std::string& type, const
            message->isString("event") && message->getString("event") == event;
 }
 
-/// The status the server answers a WebSocket upgrade at `path` with (101 on success).
-int upgradeStatus(const std::string& origin, const std::string& path) {
-    auto http = session(origin);
-    HTTPRequest request(HTTPRequest::HTTP_GET, path, HTTPMessage::HTTP_1_1);
-    Poco::Net::HTTPResponse response;
-    try {
-        WebSocket socket(*http, request, response);
-    } catch (const Poco::Net::WebSocketException&) {
-        // The response holds the refusal.
-    }
-    return response.getStatus();
-}
-
 struct Frame {
     int opcode = 0;
     bool fin = false;
@@ -712,28 +699,6 @@ TEST_F(DevServerWebSocketTest, AStallAnswersNothingUntilItEnds) {
     server->stallWebSockets(100ms);
     client->send("again", WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PING);
     EXPECT_TRUE(client->waitFrame(WebSocket::FRAME_OP_PONG, "again")) << "a stall ends alone";
-}
-
-TEST_F(DevServerWebSocketTest, UpgradesAreRefusedWhenAskedUnknownOrBeyondTheBound) {
-    server->refuseWebSocketUpgrades(std::chrono::minutes(5), 503);
-    EXPECT_EQ(503, upgradeStatus(main, "/api/"));
-    EXPECT_EQ(200, get(main, "/api/").status) << "plain HTTP is not refused";
-    server->clearFaults();
-    for (const auto& [origin, path, status] : std::vector<std::tuple<std::string, const char*, int>>{
-             {main, "/api/", 101}, {main, "/", 101}, {nav, "/nav", 101}, {main, "/nav/", 404}, {main, "/api/media/", 404}})
-        EXPECT_EQ(status, upgradeStatus(origin, path)) << path;
-    EXPECT_THROW(server->refuseWebSocketUpgrades(1s, 101), std::invalid_argument);
-
-    DevServerOptions options;
-    options.maxWebSockets = 2;
-    startServer(options);
-    auto first = connect(), second = connect();
-    ASSERT_TRUE(waitFor([&] { return server->webSocketCount() == 2; }));
-    EXPECT_EQ(503, upgradeStatus(main, "/api/"));
-    EXPECT_EQ(101, upgradeStatus(nav, "/nav/")) << "the bound is per origin";
-    EXPECT_EQ(200, get(main, "/api/media/tracks/t1").status) << "HTTP keeps its workers";
-    first.reset();
-    EXPECT_TRUE(waitFor([&] { return upgradeStatus(main, "/api/") == 101; }));
 }
 
 TEST_F(DevServerWebSocketTest, SplitAndRawFramesReachTheClientAsInjectedInProcessOrOverHttp) {
