@@ -93,20 +93,12 @@ protected:
 };
 
 /// What one listener heard, in order, thread-safe: "available N" (N numbers the service objects in the order the
-/// listener got them) and "unavailable".
+/// listener got them) and "unavailable", and the service objects.
 class Listener {
 public:
     qel::UntypedServiceListener listener() {
-        return {[this](std::shared_ptr<Service> service) {
-                    std::lock_guard<std::mutex> lock(mtx);
-                    services.push_back(service);
-                    events.push_back("available " + std::to_string(services.size()));
-                },
-                [this] {
-                    std::lock_guard<std::mutex> lock(mtx);
-                    events.push_back("unavailable");
-                },
-                nullptr};
+        return {[this](std::shared_ptr<Service> service) { record(service, "available"); },
+                [this] { record(nullptr, "unavailable"); }, nullptr};
     }
     Events heard() const {
         std::lock_guard<std::mutex> lock(mtx);
@@ -119,6 +111,11 @@ public:
     }
 
 private:
+    void record(std::shared_ptr<Service> service, const std::string& what) {
+        std::lock_guard<std::mutex> lock(mtx);
+        if (service) services.push_back(service);
+        events.push_back(service ? what + " " + std::to_string(services.size()) : what);
+    }
     mutable std::mutex mtx;
     Events events;
     std::vector<std::shared_ptr<Service>> services;
@@ -176,8 +173,13 @@ const std::set<std::string> kJazz = {"t13", "t14", "t15", "t16", "t17", "t18",
                                      "t37", "t38", "t39", "t40", "t41", "t42"};
 const std::vector<std::string> kJazzInOrder(kJazz.begin(), kJazz.end());
 
-/// What one entry heard: updates per element and the gone elements in order. The callbacks share the record, so
-/// late deliveries never outlive it.
+/// What one entry heard: updates per element and the gone elements in order.
+struct Record {
+    std::map<std::string, int> updates;
+    std::vector<std::string> gone;
+};
+
+/// Makes entries that record what they hear; the callbacks share the record, so late deliveries never outlive it.
 class Heard {
 public:
     std::shared_ptr<ElementRegistryEntry> entry(bool all, bool jazzOnly) {
@@ -185,38 +187,29 @@ public:
         qel::QelFilter filter;
         if (jazzOnly) filter.add("genre", "jazz");
         made->withFilter(filter).subscribeToAll(all);
-        made->onUpdate([record = m_record](qelutil::JsonObject::Shared element) {
-            std::lock_guard<std::mutex> lock(record->mtx);
-            ++record->updates[element->getString("id")];
+        made->onUpdate([shared = m_shared](qelutil::JsonObject::Shared element) {
+            std::lock_guard<std::mutex> lock(shared->mtx);
+            ++shared->record.updates[element->getString("id")];
         });
-        made->onGone([record = m_record](const std::string& uuid) {
-            std::lock_guard<std::mutex> lock(record->mtx);
-            record->gone.push_back(uuid);
+        made->onGone([shared = m_shared](const std::string& uuid) {
+            std::lock_guard<std::mutex> lock(shared->mtx);
+            shared->record.gone.push_back(uuid);
         });
         return made;
     }
-    std::set<std::string> updated() const {
-        std::lock_guard<std::mutex> lock(m_record->mtx);
-        std::set<std::string> ids;
-        for (const auto& element : m_record->updates) ids.insert(element.first);
-        return ids;
+    Record now() const {
+        std::lock_guard<std::mutex> lock(m_shared->mtx);
+        return m_shared->record;
     }
-    int updatesOf(const std::string& id) const {
-        std::lock_guard<std::mutex> lock(m_record->mtx);
-        return m_record->updates.count(id) ? m_record->updates.at(id) : 0;
-    }
-    std::vector<std::string> goneIds() const {
-        std::lock_guard<std::mutex> lock(m_record->mtx);
-        return m_record->gone;
-    }
+    int updatesOf(const std::string& id) const { return now().updates[id]; }
+    std::vector<std::string> goneIds() const { return now().gone; }
 
 private:
-    struct Record {
+    struct Shared {
         std::mutex mtx;
-        std::map<std::string, int> updates;
-        std::vector<std::string> gone;
+        Record record;
     };
-    std::shared_ptr<Record> m_record = std::make_shared<Record>();
+    std::shared_ptr<Shared> m_shared = std::make_shared<Shared>();
 };
 
 std::set<std::string> held(const ElementRegistryEntry& entry) {
@@ -257,10 +250,10 @@ TEST_F(ElementRegistryDevServerTest, EntriesGetEveryMatchingElementOfEveryPageUn
     Heard first, late;
     auto early = first.entry(true, true);
     elements->registerEntry(early, nullptr);  // the whole resource, paged by the server
-    ASSERT_TRUE(waitFor([&] { return first.updated() == kJazz; }));
+    ASSERT_TRUE(waitFor([&] { return first.now().updates.size() == kJazz.size(); }));
     auto second = late.entry(true, true);
     elements->registerEntry(second, nullptr);
-    ASSERT_TRUE(waitFor([&] { return late.updated() == kJazz; })) << "only the first page reached the late entry";
+    ASSERT_TRUE(waitFor([&] { return late.now().updates.size() == kJazz.size(); })) << "only the first page reached the late entry";
     EXPECT_EQ(kJazz, held(*second));
     EXPECT_TRUE(elements->serviceIsRegistered("media"));
     EXPECT_EQ(kJazzInOrder, elements->getSubscribedElements("media", "tracks"));
