@@ -652,33 +652,6 @@ TEST_F(DevServerWebSocketTest, UnknownSubscriptionsAndMalformedMessagesGetErrors
     EXPECT_TRUE(client->barrier());
 }
 
-TEST_F(DevServerWebSocketTest, PingsAreAnsweredCloseWithCloseAndOversizedMessagesEndTheConnectionOnly) {
-    auto client = connect();
-    for (const std::string& payload : {std::string("a\0b", 3), std::string()}) {
-        client->send(payload, WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PING);
-        EXPECT_TRUE(client->waitFrame(WebSocket::FRAME_OP_PONG, payload));
-    }
-    client->send("unsolicited", WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PONG);
-    EXPECT_TRUE(client->barrier()) << "a pong from the client is no message";
-    client->send(std::string("\x03\xe8", 2), WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_CLOSE);
-    EXPECT_TRUE(client->waitFrame(WebSocket::FRAME_OP_CLOSE, std::string("\x03\xe8", 2)));
-    EXPECT_TRUE(client->waitEnded());
-    EXPECT_TRUE(waitFor([&] { return server->webSocketCount() == 0; }));
-
-    auto oversized = connect();
-    oversized->send(R"({"type":"subscribe","event":")" + std::string(100000, 'x') + "\"}");
-    EXPECT_EQ("Request Entity Too Large", oversized->next()->getString("status"));
-    EXPECT_TRUE(oversized->waitFrame(WebSocket::FRAME_OP_CLOSE, "\x03\xf1", true)) << "closed with 1009";
-    EXPECT_TRUE(oversized->waitEnded());
-    auto fragmented = connect();
-    const std::string part(30000, ' ');
-    fragmented->send("{" + part, WebSocket::FRAME_OP_TEXT);
-    fragmented->send(part, WebSocket::FRAME_OP_CONT);
-    fragmented->send(part + "}", WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_CONT);
-    EXPECT_TRUE(fragmented->waitEnded()) << "the limit holds for the whole message";
-    EXPECT_TRUE(connect()->barrier());
-}
-
 TEST_F(DevServerWebSocketTest, AStallAnswersNothingUntilItEnds) {
     auto client = connect();
     subscribed(*client, "/api/media/tracks/t5#s");
