@@ -216,12 +216,11 @@ public:
     bool waitData(const std::string& event, std::size_t n) const {
         return waitFor([&] { return data(event).size() == n; });
     }
-    /// Waits for a frame of `opcode` with `payload`, or only starting with it when `prefix` is set.
-    bool waitFrame(int opcode, const std::string& payload, bool prefix = false) const {
+    /// Waits for a frame of `opcode` with `payload`.
+    bool waitFrame(int opcode, const std::string& payload) const {
         return waitFor([&] {
             for (const auto& frame : frames())
-                if (frame.opcode == opcode && (prefix ? frame.payload.rfind(payload, 0) == 0 : frame.payload == payload))
-                    return true;
+                if (frame.opcode == opcode && frame.payload == payload) return true;
             return false;
         });
     }
@@ -349,15 +348,13 @@ TEST_F(DevServerHttpTest, AnswersBadRequestsWithTheirStatusAndStaysUsable) {
                           {405, "POST", "/api/", "{}"}, {405, "DELETE", in, ""}, {400, "POST", in, "{\"name\":"},
                           {400, "POST", in, "[1,2]"}, {400, "POST", in, ""}, {400, "POST", in, "{\"id\":7}"},
                           {400, "POST", in, "{\"id\":\"bad/id\"}"}, {400, "POST", in + "/t1", R"({"id":"t2"})"},
-                          {400, "POST", in, deep}});
+                          {400, "POST", in, deep}, {405, "PUT", in + "/t1", "{}"}});
     const Reply created = call(main, "POST", in + "/", R"({"name":"New Song","uri":"/elsewhere"})");
     EXPECT_EQ(201, created.status);
     EXPECT_EQ(in + "/" + created.element()->getString("id"), created.location) << "the id follows the last slash";
     EXPECT_EQ(created.location, created.element()->getString("uri"));
     expectStatuses(main, {{200, "DELETE", created.location, ""}, {404, "DELETE", created.location, ""}});
-    const Reply put = call(main, "PUT", "/api/media/tracks/t1", "{}");
-    EXPECT_EQ(405, put.status);
-    EXPECT_EQ("GET, POST, DELETE", put.allow);
+    EXPECT_EQ("GET, POST, DELETE", call(main, "PUT", in + "/t1", "{}").allow);
     const std::string garbage = "\x01\x02 nonsense\r\n\r\n";
     Poco::Net::StreamSocket(addressOf(main)).sendBytes(garbage.data(), static_cast<int>(garbage.size()));
     EXPECT_EQ(60u, get(main, in).data()->size());
@@ -479,12 +476,9 @@ TEST_F(DevServerHttpTest, StopEndsDelayedRequestsConnectionsAndStalledUpgradesAn
     EXPECT_TRUE(waitFor([&] { return ended == 2; }));
     delayed.join();
     upgrade.join();
-    EXPECT_FALSE(server->isRunning());
-    EXPECT_EQ(0u, server->webSocketCount());
-    EXPECT_EQ(0, reach(main, "GET", "/api/"));
+    EXPECT_TRUE(!server->isRunning() && server->webSocketCount() == 0 && reach(main, "GET", "/api/") == 0);
     server->clearFaults();
     server->start();
-    EXPECT_THROW(server->start(), std::logic_error);
     main = server->service("media").origin;
     EXPECT_EQ(200, get(main, "/api/media/albums/kept").status);
     EXPECT_TRUE(connect()->barrier()) << "a restarted server serves WebSockets again";
@@ -562,9 +556,7 @@ TEST(DevServerProgramTest, AnnouncesItselfServesAndExitsCleanlyOnSigterm) {
         EXPECT_TRUE(ready->getBool("ready"));
         const std::string registry = ready->getString("registry");
         EXPECT_EQ(registry + "api/", ready->getObject("services")->getString("media"));
-        const Reply listing = get(registry.substr(0, registry.size() - 1), "/api/media/tracks?$limit=1");
-        EXPECT_EQ(200, listing.status);
-        EXPECT_EQ(60, listing.paging()->getLong("total"));
+        EXPECT_EQ(60, get(registry.substr(0, registry.size() - 1), "/api/media/tracks").paging()->getLong("total"));
     }
     ASSERT_EQ(0, kill(pid, SIGTERM));
     int status = -1;
@@ -624,20 +616,18 @@ TEST_F(DevServerWebSocketTest, UnknownSubscriptionsAndMalformedMessagesGetErrors
     server->createElement("media", "tracks", *JsonFactory::parseObject(R"({"id":"t999"})"));
     EXPECT_TRUE(client->barrier()) << "a refused subscription receives nothing";
 
-    // Each message and whether its error names the event it carried.
-    for (const auto& [text, named] : std::vector<std::pair<std::string, bool>>{
-             {"not json", false}, {"[1,2]", false}, {"{\"a\":" + std::string(60000, '['), false},
-             {R"({"event":"/api/#x"})", true}, {R"({"type":5,"event":"/api/#x"})", true},
-             {R"({"type":"bogus","event":"/api/#x"})", true}, {R"({"type":"subscribe"})", false},
-             {R"({"type":"subscribe","event":42})", false},
-             {R"({"type":"subscribe","event":"/api/#x","interval":"soon"})", true},
-             {R"({"type":"subscribe","event":"/api/#x","updatelimit":-5})", true},
-             {R"({"type":"unsubscribe","event":["/api/#x"]})", false}}) {
+    // Each malformed message gets an error, which names the event when the message carried one.
+    for (const std::string& text : {std::string("not json"), std::string("[1,2]"), "{\"a\":" + std::string(60000, '['),
+                                    std::string(R"({"event":"/api/#x"})"), std::string(R"({"type":5,"event":"/api/#x"})"),
+                                    std::string(R"({"type":"bogus","event":"/api/#x"})"),
+                                    std::string(R"({"type":"subscribe"})"), std::string(R"({"type":"subscribe","event":42})"),
+                                    std::string(R"({"type":"subscribe","event":"/api/#x","interval":"soon"})"),
+                                    std::string(R"({"type":"subscribe","event":"/api/#x","updatelimit":-5})"),
+                                    std::string(R"({"type":"unsubscribe","event":["/api/#x"]})")}) {
         client->send(text);
         const auto error = client->next();
-        ASSERT_TRUE(error) << text.substr(0, 60);
-        EXPECT_EQ("error", error->getString("type")) << text.substr(0, 60);
-        EXPECT_EQ(named ? "/api/#x" : "", error->has("event") ? error->getString("event") : "") << text.substr(0, 60);
+        ASSERT_TRUE(error && error->getString("type") == "error") << text.substr(0, 60);
+        EXPECT_EQ(contains(text, R"("event":"/api/#x")"), error->has("event")) << text.substr(0, 60);
     }
     client->send(R"({"type":"subscribe","event":"/api/#b"})", WebSocket::FRAME_BINARY);
     EXPECT_EQ("error", client->next()->getString("type"));
