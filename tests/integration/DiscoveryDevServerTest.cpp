@@ -253,7 +253,7 @@ TEST_F(ElementRegistryDevServerTest, EntriesGetEveryMatchingElementOfEveryPageFr
     ASSERT_TRUE(waitFor([&] { return first.now().updates.size() == kJazz.size(); }));
     auto second = late.entry(true, true);
     elements->registerEntry(second, nullptr);
-    ASSERT_TRUE(waitFor([&] { return late.now().updates.size() == kJazz.size(); })) << "only the first page reached the late entry";
+    ASSERT_TRUE(waitFor([&] { return late.now().updates.size() == kJazz.size(); })) << "only the first page arrived";
     EXPECT_EQ(kJazz, held(*second));
     EXPECT_TRUE(elements->serviceIsRegistered("media"));
     EXPECT_EQ(kJazzInOrder, elements->getSubscribedElements("media", "tracks"));

@@ -324,7 +324,8 @@ TEST(ServiceRegistryClientTest, ResolutionChoosesTheLocationByTheAnswer) {
         {false, 307, nullptr, {}, false, "registry.host", 81},
         {false, 307, "::nonsense", {}, false, "registry.host", 81},
         // A local choice first, else the first that parses.
-        {false, 300, nullptr, choices({"http://r1:1/a/", "http://127.0.0.1:2/a/", "http://r2:3/a/"}), true, "127.0.0.1", 2},
+        {false, 300, nullptr, choices({"http://r1:1/a/", "http://127.0.0.1:2/a/", "http://r2:3/a/"}), true, "127.0.0.1",
+         2},
         {false, 300, nullptr, choices({nullptr, "bad", "http://r1:1/a/", "http://r2:3/a/"}), true, "r1", 1},
         {false, 300, nullptr, {}, false, "registry.host", 81},
         {false, 404, nullptr, {}, false, "registry.host", 81},
