@@ -48,7 +48,7 @@ public:
 /// A reference server and the facade's parts, stopped in order at the end.
 class Served {
 protected:
-    Served(bool threadPool, qeldev::DevServerOptions options) : server(withQuietLogs(std::move(options))) {
+    Served(bool threadPool, int64_t wsPageSize) : server(options(wsPageSize)) {
         if (threadPool)
             pool = std::make_shared<qelutil::ThreadPoolTaskExecutor>(4);
         else
@@ -64,7 +64,9 @@ protected:
         if (serial) serial->shutdown();
         server.stop();
     }
-    static qeldev::DevServerOptions withQuietLogs(qeldev::DevServerOptions options) {
+    static qeldev::DevServerOptions options(int64_t wsPageSize) {
+        qeldev::DevServerOptions options;
+        options.wsPageSize = wsPageSize;
         options.loggerFactory = std::make_shared<qeltest::CapturingLoggerFactory>(qelutil::ILogger::ERROR);
         return options;
     }
@@ -124,7 +126,7 @@ private:
 /// Runs each scenario with a serial executor and with a thread pool.
 class DiscoveryDevServerTest : public ::testing::TestWithParam<bool>, protected Served {
 protected:
-    DiscoveryDevServerTest() : Served(GetParam(), {}) {}
+    DiscoveryDevServerTest() : Served(GetParam(), 0) {}
     void add(Listener& listener, const std::string& name = "media") {
         registry->addServiceListener(name, listener.listener(), [](auto accessor, auto manager) {
             return std::make_unique<Service>(std::move(accessor), std::move(manager));
@@ -220,18 +222,13 @@ std::set<std::string> held(const ElementRegistryEntry& entry) {
 /// The element registry on the static configuration of the media service, whose 60 tracks come in three pages.
 class ElementRegistryDevServerTest : public ::testing::Test, protected Served {
 protected:
-    ElementRegistryDevServerTest() : Served(true, pagedBy25()) {
+    ElementRegistryDevServerTest() : Served(true, 25) {
         auto config = std::make_shared<qel::ConfigManager>();
         config->getDefaultConfig().serverBaseUri = server.service("media").origin;
         config->getDefaultConfig().serverBasePath = server.service("media").basePath;
         startRegistry(QelServiceRegistry::STATIC_ONLY, config);
         elements = std::make_shared<qel::ElementRegistry>(
             registry, std::shared_ptr<qelutil::ILogger>(logs->createLogger("er")));
-    }
-    static qeldev::DevServerOptions pagedBy25() {
-        qeldev::DevServerOptions options;
-        options.wsPageSize = 25;
-        return options;
     }
     /// A resource descriptor that lets the server send only jazz tracks.
     static std::shared_ptr<qel::XObjectDescriptor> jazzResource() {

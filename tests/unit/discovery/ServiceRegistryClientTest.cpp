@@ -48,6 +48,8 @@ class FakeManager : public qel::IWebsocketManager, public std::enable_shared_fro
 public:
     using Descriptor = std::shared_ptr<const qel::XObjectDescriptor>;
     using SubscriptionPtr = std::shared_ptr<qel::Subscription>;
+    using Ms = std::chrono::milliseconds;
+    using Resource = std::shared_ptr<const qel::QelResourceDescriptor>;
     struct Notices {
         std::function<void()> connected, disconnected;
     };
@@ -62,19 +64,13 @@ public:
         return std::make_shared<qel::Subscription>(weak_from_this(), descriptor, qel::Subscription::ROOT,
                                                    "root" + std::to_string(roots.size()), true);
     }
-    SubscriptionPtr subscribeRootWithUpdateLimit(Descriptor d, ArrayCallback c, std::chrono::milliseconds) override {
+    SubscriptionPtr subscribeRootWithUpdateLimit(Descriptor d, ArrayCallback c, Ms) override {
         return subscribeRoot(std::move(d), std::move(c));
     }
     SubscriptionPtr subscribeElement(Descriptor, ElementCallback) override { return nullptr; }
-    SubscriptionPtr subscribeElementWithInterval(Descriptor, ElementCallback, std::chrono::milliseconds) override {
-        return nullptr;
-    }
-    SubscriptionPtr subscribeElementWithUpdateLimit(Descriptor, ElementCallback, std::chrono::milliseconds) override {
-        return nullptr;
-    }
-    SubscriptionPtr subscribeResource(std::shared_ptr<const qel::QelResourceDescriptor>, ArrayCallback) override {
-        return nullptr;
-    }
+    SubscriptionPtr subscribeElementWithInterval(Descriptor, ElementCallback, Ms) override { return nullptr; }
+    SubscriptionPtr subscribeElementWithUpdateLimit(Descriptor, ElementCallback, Ms) override { return nullptr; }
+    SubscriptionPtr subscribeResource(Resource, ArrayCallback) override { return nullptr; }
     void unsubscribe(const std::string&, bool) override {}
     void disconnect() override {}
     CONNECTION_STATE getConnectionState() override { return DISCONNECTED; }
@@ -224,20 +220,17 @@ TEST(ServiceRegistryClientTest, RootUpdatesFollowTheEntryRules) {
 
 TEST(ServiceRegistryClientTest, SubscribesOnceConnectedAndIgnoresStaleNotices) {
     ClientRig rig;
-    EXPECT_FALSE(rig.start("not a uri"));
+    EXPECT_FALSE(rig.start("not a uri") || rig.client->isRunning());
     EXPECT_EQ(1u, rig.warnings("could not parse http host from uri=not a uri"));
-    EXPECT_FALSE(rig.client->isRunning());
 
     rig.client->setServicesSubscriptionFilter({"media", "navigation"});
     rig.client->setServicesFilterFunction([](qelutil::JsonArray::Shared listing) { listing->removeAt(0); });
     ASSERT_TRUE(rig.start());
     EXPECT_FALSE(rig.start()) << "a running client started twice";
     EXPECT_EQ(1u, rig.registry()->notices.size());
-    EXPECT_EQ(0u, rig.registry()->roots.size()) << "subscribed before the connection stood";
-    EXPECT_FALSE(rig.client->isConnected());
+    EXPECT_TRUE(rig.registry()->roots.empty() && !rig.client->isConnected()) << "subscribed before the connection";
     rig.connect();
-    EXPECT_TRUE(rig.client->isConnected());
-    EXPECT_EQ(1, rig.connected);
+    EXPECT_TRUE(rig.client->isConnected() && rig.connected == 1);
     EXPECT_EQ(std::vector<std::string>{"ServiceRegistry"}, rig.transports->names);
     ASSERT_EQ(1u, rig.registry()->roots.size());
     auto descriptor = rig.registry()->roots[0].first;
@@ -246,8 +239,7 @@ TEST(ServiceRegistryClientTest, SubscribesOnceConnectedAndIgnoresStaleNotices) {
     rig.push(R"([{"name":"gone","uri":"http://h/gone/"},{"name":"media","uri":"http://h/media/"}])");
     EXPECT_EQ((std::vector<Entries>{{{"media", "http://h/media/"}}}), rig.snapshots) << "the filter runs first";
     rig.registry()->notices.back().disconnected();
-    EXPECT_FALSE(rig.client->isRunning());
-    EXPECT_FALSE(rig.client->isConnected());
+    EXPECT_FALSE(rig.client->isRunning() || rig.client->isConnected());
     EXPECT_EQ(1, rig.closed);
     rig.push(R"([{"name":"a","uri":"http://h/a/"}])");
     EXPECT_EQ(1u, rig.snapshots.size()) << "an update of an ended connection was delivered";
@@ -260,9 +252,7 @@ TEST(ServiceRegistryClientTest, SubscribesOnceConnectedAndIgnoresStaleNotices) {
     ASSERT_TRUE(rig.start());
     first.connected();
     first.disconnected();
-    EXPECT_EQ(1, rig.connected);
-    EXPECT_EQ(1, rig.closed);
-    EXPECT_TRUE(rig.client->isRunning());
+    EXPECT_TRUE(rig.connected == 1 && rig.closed == 1 && rig.client->isRunning());
     rig.connect();
     EXPECT_EQ(2, rig.connected);
 
@@ -484,9 +474,8 @@ TEST(QelServiceRegistryTest, ModesDecideWhereAServiceComesFrom) {
 std::string describe(const qel::IConfigManager& config, const std::string& name) {
     try {
         const auto c = config.getServiceConfiguration(name);
-        return c.serviceName + " " + c.serverBaseUri + " " + c.serverBasePath + " [" + c.separatorAfterResource +
-               "] " + std::to_string(c.watchdogPingInterval.count()) + " " +
-               std::to_string(c.watchdogPongTimeout.count());
+        return c.serviceName + " " + c.serverBaseUri + " " + c.serverBasePath + " [" + c.separatorAfterResource + "] " +
+               std::to_string(c.watchdogPingInterval.count()) + " " + std::to_string(c.watchdogPongTimeout.count());
     } catch (const std::runtime_error& error) {
         return error.what();
     }
