@@ -199,8 +199,7 @@ public:
     bool barrier(const std::string& basePath = "/api/") {
         const std::string event = basePath + "#barrier" + std::to_string(++m_barriers);
         subscribe(event);
-        const auto confirmation = next();
-        return isMessage(confirmation, "subscribe", event) && isMessage(next(), "data", event);
+        return isMessage(next(), "subscribe", event) && isMessage(next(), "data", event);
     }
     std::vector<Frame> frames() const { return locked(m_frames); }
     Strings texts() const { return locked(m_texts); }
@@ -384,8 +383,6 @@ TEST_F(DevServerHttpTest, RegistryListsFiltersAndResolvesAsConfiguredInProcessOr
         ASSERT_EQ(200, call(nav, "POST", "/_admin/registry", resolve + answer + "\"}").status);
         EXPECT_EQ(status, get(main, "/media").status) << answer;
     }
-    server->setResolution("media", DevServer::Resolution::REDIRECT);
-    EXPECT_EQ(307, get(main, "/media").status);
     expectStatuses(nav, {{400, "POST", "/_admin/registry", resolve + "x\"}"},
                          {404, "POST", "/_admin/registry", R"({"action":"register","name":"nosuch"})"}});
     expectStatuses(main, {{404, "GET", "/nosuch/", ""}, {405, "POST", "/media/", "{}"}});
@@ -402,7 +399,6 @@ TEST_F(DevServerHttpTest, RegistryAdministrationListsMovesStopsAndStartsOrigins)
         return reach(at, "POST", "/_admin/" + what, body);
     };
     EXPECT_EQ((Strings{"navigation", "climate"}), listed());
-    EXPECT_EQ(404, get(registry, "/media").status);
     server->registerService("media");
     EXPECT_EQ(200, admin(nav, "registry", R"({"action":"unregister","name":"navigation"})"));
     EXPECT_EQ((Strings{"media", "climate"}), listed());
@@ -410,7 +406,6 @@ TEST_F(DevServerHttpTest, RegistryAdministrationListsMovesStopsAndStartsOrigins)
     EXPECT_EQ((Strings{"media", "navigation", "climate"}), listed());
 
     // A move lists the new port and the old origin serves no more.
-    EXPECT_THROW(server->moveService("climate"), std::logic_error) << "it shares the registry's origin";
     const uint16_t port = server->moveService("media");
     EXPECT_EQ(port, get(registry, "/?name=media&$fields=port").data()->getObject(0)->getLong("port"));
     EXPECT_EQ(0, reach(media, "GET", "/api/media"));
@@ -443,9 +438,6 @@ TEST_F(DevServerHttpTest, InjectedFaultsAnswerForTheirCountOrUntilCleared) {
     EXPECT_EQ("injected fault", teapot.json->getString("message")) << "a rule without body answers in the envelope";
     EXPECT_NE(nullptr, server->getElement("media", "albums", "a1"));
 
-    server->refuseConnections(std::chrono::minutes(5));
-    EXPECT_TRUE(reach(main, "GET", "/api/media/tracks") == 0 && reach(nav, "GET", "/nav/") == 0);
-    server->clearFaults();
     expectStatuses(main, {{200, "POST", fault, R"({"refuseMs":600000})"}, {0, "GET", fault, ""}});
     server->clearFaults();
     EXPECT_EQ(200, reach(nav, "GET", "/nav/"));
@@ -644,28 +636,6 @@ TEST_F(DevServerWebSocketTest, UnknownSubscriptionsAndMalformedMessagesGetErrors
     EXPECT_TRUE(client->barrier());
 }
 
-TEST_F(DevServerWebSocketTest, AStallAnswersNothingUntilItEnds) {
-    auto client = connect();
-    subscribed(*client, "/api/media/tracks/t5#s");
-    const std::size_t before = client->frames().size();
-    server->stallWebSockets(std::chrono::minutes(5));
-    client->send("ping", WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PING);
-    client->subscribe("/api/media/tracks/t6#s");
-    rename("t5", "during the stall");
-    EXPECT_FALSE(waitFor([&] { return client->frames().size() > before; }, 300ms)) << "nothing, pongs included";
-    EXPECT_THROW(WsClient(main, "/api/", Poco::Timespan(0, 300000)), Poco::Exception) << "upgrades wait too";
-    server->clearFaults();
-    EXPECT_TRUE(client->waitFrame(WebSocket::FRAME_OP_PONG, "ping"));
-    EXPECT_TRUE(waitFor([&] {
-        const auto pushes = client->data("/api/media/tracks/t5#s");
-        return pushes.size() == 2 && pushes[1]->getObject("data")->getString("name") == "during the stall";
-    })) << "held-back changes follow";
-    EXPECT_TRUE(client->waitData("/api/media/tracks/t6#s", 1));
-    server->stallWebSockets(100ms);
-    client->send("again", WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PING);
-    EXPECT_TRUE(client->waitFrame(WebSocket::FRAME_OP_PONG, "again")) << "a stall ends alone";
-}
-
 TEST_F(DevServerWebSocketTest, SplitAndRawFramesReachTheClientAsInjectedInProcessOrOverHttp) {
     auto client = connect();
     server->splitWebSocketMessages(7);
@@ -691,6 +661,8 @@ TEST_F(DevServerWebSocketTest, SplitAndRawFramesReachTheClientAsInjectedInProces
     const auto texts = client->texts();
     EXPECT_EQ((Strings{wrongType, "", R"({"type":"x"})"}), Strings(texts.end() - 3, texts.end()));
     EXPECT_TRUE(client->waitFrame(WebSocket::FRAME_OP_PONG, ""));
+    client->send(std::string("a\0b", 3), WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PING);
+    EXPECT_TRUE(client->waitFrame(WebSocket::FRAME_OP_PONG, std::string("a\0b", 3))) << "a pong echoes its ping";
     EXPECT_EQ(1u, server->sendOversizedWebSocketMessage(300000));
     ASSERT_TRUE(waitFor([&] { return client->texts().back().size() == 300000; }));
     const auto oversized = parseOrNull(client->texts().back());
@@ -701,7 +673,6 @@ TEST_F(DevServerWebSocketTest, SplitAndRawFramesReachTheClientAsInjectedInProces
     // The same faults over the admin endpoint.
     const std::string at = "/_admin/websocket";
     auto state = [&] { return get(main, at).element(); };
-    EXPECT_EQ(1, state()->getLong("connections"));
     std::vector<Expected> requests = {{405, "PUT", at, ""}};
     for (const char* bad : {"[]", R"({"action":"explode"})", R"({"action":"stall"})",
                             R"({"action":"split","frameBytes":-1})", R"({"action":"send","opcode":"shout"})",
