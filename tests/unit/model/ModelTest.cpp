@@ -855,16 +855,4 @@ TEST(QelExceptionTest, TextWithAndWithoutCauseAndTheCauseIsNotKept) {
     }
 }
 
-TEST(SubscriptionResponseTest, HoldsACopyOfThePaging) {
-    EXPECT_FALSE(qel::SubscriptionResponse().paging.isValid());
-    qel::PagingObject paging;
-    paging.total = 40;
-    paging.limit = 10;
-    paging.totalPages = 4;
-    const qel::SubscriptionResponse response(paging);
-    paging.total = 99;
-    ASSERT_TRUE(response.paging.isValid());
-    EXPECT_EQ(40, response.paging->total.getValue());
-}
-
 }  // namespace
