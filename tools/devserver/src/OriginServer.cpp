@@ -165,10 +165,6 @@ private:
     std::size_t m_origin;
 };
 
-}  // namespace
-
-namespace {
-
 Poco::Net::ServerSocket bindTo(uint16_t port, bool listen) {
     try {
         Poco::Net::ServerSocket socket;
@@ -176,7 +172,8 @@ Poco::Net::ServerSocket bindTo(uint16_t port, bool listen) {
         if (listen) socket.listen(128);
         return socket;
     } catch (const Poco::Exception& e) {
-        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + e.displayText());
+        throw std::runtime_error(std::string(listen ? "cannot listen on" : "cannot hold") + " 127.0.0.1:" +
+                                 std::to_string(port) + ": " + e.displayText());
     }
 }
 
