@@ -691,4 +691,46 @@ TEST_F(DevServerWebSocketTest, SplitAndRawFramesReachTheClientAsInjectedInProces
     EXPECT_TRUE(client->waitEnded());
 }
 
+TEST_F(DevServerWebSocketTest, ConcurrentChangesInjectionsAndChurnKeepEveryStreamIntact) {
+    auto element = connect(), listing = connect(), churn = connect();
+    subscribed(*element, "/api/media/tracks/t1#c1");
+    subscribed(*listing, "/api/media/tracks/#c2");
+    const int changes = 200;
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        for (int i = 0; i < changes; ++i) {
+            auto track = server->getElement("media", "tracks", "t1");
+            track->setLong("n", i);
+            server->setElement("media", "tracks", *track);
+        }
+        writing = false;
+    });
+    std::thread injector([&] {
+        for (int i = 0; writing && i < 2000; ++i) {
+            server->splitWebSocketMessages(i % 2 == 0 ? 0 : 50);
+            server->sendWebSocketFrame(WebSocketOpcode::TEXT, R"({"type":"noise"})");
+            server->sendWebSocketFrame(WebSocketOpcode::PING, "p");
+        }
+        server->splitWebSocketMessages(0);
+    });
+    for (int i = 0; writing && i < 500; ++i) {
+        const std::string event = "/api/media/albums/?$limit=" + std::to_string(i % 5) + "#churn" + std::to_string(i);
+        churn->subscribe(event);
+        churn->unsubscribe(event);
+    }
+    writer.join();
+    injector.join();
+    ASSERT_TRUE(element->waitData("/api/media/tracks/t1#c1", 1u + changes));
+    ASSERT_TRUE(listing->waitData("/api/media/tracks/#c2", 1u + changes));
+    const auto pushes = element->data("/api/media/tracks/t1#c1"), listed = listing->data("/api/media/tracks/#c2");
+    for (int i = 0; i < changes; ++i) {
+        EXPECT_EQ(i, pushes[1 + i]->getObject("data")->getLong("n"));
+        EXPECT_EQ(i, listed[1 + i]->getArray("data")->getObject(0)->getLong("n")) << "each push shows its own change";
+    }
+    for (const auto* client : {element.get(), listing.get(), churn.get()})
+        for (const auto& text : client->texts()) EXPECT_TRUE(parseOrNull(text)) << "torn: " << text.substr(0, 80);
+    churn->subscribe("/api/#final");
+    EXPECT_TRUE(churn->waitData("/api/#final", 1));
+}
+
 }  // namespace

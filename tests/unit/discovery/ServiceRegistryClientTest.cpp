@@ -439,6 +439,32 @@ TEST(ServiceRegistryClientHandlerTest, ListenersGetTheirOwnObjectsAndOnlyTheDrop
     EXPECT_EQ(4u, rig.handler->resolvedCount());
 }
 
+TEST(ServiceRegistryClientHandlerTest, RegistryLossKeepsListenersAndStopEndsEverything) {
+    HandlerRig rig;
+    Recorder media, late;
+    rig.connectAndList();
+    rig.add(media);
+    rig.media()->notices.at(0).connected();
+    rig.registry()->notices.at(0).disconnected();
+    EXPECT_EQ(2u, rig.registry()->notices.size()) << "the client was not restarted";
+    rig.add(late);
+    EXPECT_EQ(1u, rig.handler->unresolvedCount()) << "set up from a snapshot of a lost registry connection";
+    rig.connectAndList();
+    EXPECT_EQ(2u, rig.handler->resolvedCount());
+    EXPECT_EQ((Events{"available 1"}), media.events);
+
+    auto pendingConnect = rig.media()->notices.at(1);
+    auto registryLoss = rig.registry()->notices.at(1);
+    rig.handler->stop();
+    pendingConnect.connected();
+    rig.media()->notices.at(0).disconnected();
+    registryLoss.disconnected();
+    EXPECT_TRUE(late.events.empty()) << "a notice after stop()";
+    EXPECT_EQ((Events{"available 1"}), media.events) << "a notice after stop()";
+    EXPECT_EQ(2u, rig.registry()->notices.size()) << "the registry client restarted after stop()";
+    EXPECT_EQ(2u, rig.media()->notices.size()) << "a service set up after stop()";
+}
+
 TEST(QelServiceRegistryTest, ModesDecideWhereAServiceComesFrom) {
     Fakes fakes;
     auto staticConfig = std::make_shared<ConfigManager>();
