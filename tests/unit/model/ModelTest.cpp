@@ -14,7 +14,6 @@
 #include <QelAccess/PagingObject.h>
 #include <QelAccess/QelException.h>
 #include <QelAccess/QelResponse.h>
-#include <QelAccess/SubscriptionResponse.h>
 #include <QelAccessUtility/JsonFactory.h>
 #include <QelAccessUtility/JsonException.h>
 #include <QelAccessUtility/StreamingLogger.h>
@@ -31,6 +30,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 using namespace qel;
@@ -38,228 +38,160 @@ using qeltest::json;
 using qeltest::runtimeErrorText;
 using qelutil::ILogger;
 
-TEST(QueryOptionsTest, AllOptionsAreWrittenInFixedOrder) {
-    QueryOptions options;
-    // Set in an order different from the output order.
-    options.setPagingOffset(20);
-    options.setPagingLimit(10);
-    options.setSortbyFields({{QueryOptions::MINUS, "date"}, {QueryOptions::PLUS, "title"}});
-    options.setExpandLevel(QueryOptions::LEVEL_TWO);
-    options.setFieldsFilter({"id", "name"});
-    EXPECT_EQ(options.createQueryString(), "$fields=id,name&$expand=2&$sortby=-date,title&$limit=10&$offset=20");
+namespace {
+
+// Rendered texts and the ones expected, checked in order (a case may change state a later one sees).
+using Texts = std::vector<std::pair<std::function<std::string()>, std::string>>;
+
+void expectTexts(const Texts& cases) {
+    for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(cases[i].first(), cases[i].second) << "case " << i;
 }
 
-TEST(QueryOptionsTest, DefaultsGiveEmptyText) {
-    QueryOptions options;
-    EXPECT_EQ(options.createQueryString(), "");
-    EXPECT_EQ(options.getExpandLevel(), QueryOptions::LEVEL_ZERO);
-    EXPECT_FALSE(options.getPagingOffset().isValid());
-    EXPECT_FALSE(options.getPagingOffsetUuid().isValid());
-    EXPECT_FALSE(options.getPagingLimit().isValid());
+// Optional members as text, "-" for unset ones.
+std::string show(const qelutil::Optional<std::string>& value) { return value.isValid() ? value.getValue() : "-"; }
+std::string show(const qelutil::Optional<uint16_t>& value) {
+    return value.isValid() ? std::to_string(value.getValue()) : "-";
+}
+std::string show(const qelutil::Optional<std::vector<std::string>>& value) {
+    if (!value.isValid()) return "-";
+    std::string text;
+    for (const auto& item : value.getValue()) text += (text.empty() ? "" : ",") + item;
+    return "[" + text + "]";
 }
 
-TEST(QueryOptionsTest, ExpandLevelAndFieldsShareOneParameter) {
-    QueryOptions options;
-    options.setExpandLevel(QueryOptions::LEVEL_THREE);
-    EXPECT_EQ(options.createQueryString(), "$expand=3");
-
-    options.setExpandLevel(QueryOptions::LEVEL_ZERO);
-    options.setExpandFields({"a", "b"});
-    EXPECT_EQ(options.createQueryString(), "$expand=a,b");
-
-    options.setExpandLevel(QueryOptions::LEVEL_TWO);
-    EXPECT_EQ(options.createQueryString(), "$expand=a,b,2");
-
-    options.setSortbyFields({{QueryOptions::PLUS, "title"}});
-    EXPECT_EQ(options.createQueryString(), "$expand=a,b,2&$sortby=title");
+// The text after the location prefix ("<file>:<line> ").
+std::string afterLocation(const std::string& line) {
+    static const std::regex located(R"(^.+:[0-9]+ (.*)$)");
+    std::smatch match;
+    return std::regex_match(line, match, located) ? match[1].str() : "<no location prefix> " + line;
 }
 
-TEST(QueryOptionsTest, FieldNamesAreEncodedButSortFieldsAreNot) {
-    QueryOptions options;
-    options.addToFieldsFilter("first name");
-    options.addToFieldsFilter("a&b");
-    options.setExpandFields({"x y"});
-    options.setSortbyFields({{QueryOptions::MINUS, "last name"}});
-    EXPECT_EQ(options.createQueryString(), "$fields=first%20name,a%26b&$expand=x%20y&$sortby=-last name");
+}  // namespace
 
-    options.clearFieldsFilter();
-    EXPECT_TRUE(options.getFieldsFilter().empty());
-    EXPECT_EQ(options.createQueryString(), "$expand=x%20y&$sortby=-last name");
+TEST(QueryOptionsTest, QueryTextHasFixedOrderEncodedFieldNamesAndOneOffset) {
+    using Q = QueryOptions;
+    const std::vector<std::pair<std::function<void(Q&)>, std::string>> cases = {
+        {[](Q&) {}, ""},
+        // Set in an order different from the output order.
+        {[](Q& o) {
+             o.setPagingOffset(20); o.setPagingLimit(10); o.setSortbyFields({{Q::MINUS, "date"}, {Q::PLUS, "title"}});
+             o.setExpandLevel(Q::LEVEL_TWO); o.setFieldsFilter({"id", "name"});
+         },
+         "$fields=id,name&$expand=2&$sortby=-date,title&$limit=10&$offset=20"},
+        // Expand fields and level share one parameter; level zero is not written.
+        {[](Q& o) { o.setExpandLevel(Q::LEVEL_THREE); }, "$expand=3"},
+        {[](Q& o) { o.setExpandLevel(Q::LEVEL_THREE); o.setExpandLevel(Q::LEVEL_ZERO); o.setExpandFields({"a", "b"}); },
+         "$expand=a,b"},
+        {[](Q& o) { o.setExpandFields({"a", "b"}); o.setExpandLevel(Q::LEVEL_TWO); }, "$expand=a,b,2"},
+        {[](Q& o) { o.setExpandFields({"a", "b"}); o.setExpandLevel(Q::LEVEL_TWO); o.setSortbyFields({{Q::PLUS, "title"}}); },
+         "$expand=a,b,2&$sortby=title"},
+        // Field names are encoded, sort fields are not.
+        {[](Q& o) {
+             o.addToFieldsFilter("first name"); o.addToFieldsFilter("a&b"); o.setExpandFields({"x y"});
+             o.setSortbyFields({{Q::MINUS, "last name"}});
+         },
+         "$fields=first%20name,a%26b&$expand=x%20y&$sortby=-last name"},
+        {[](Q& o) { o.addToFieldsFilter("a"); o.setExpandFields({"x y"}); o.clearFieldsFilter(); }, "$expand=x%20y"},
+        // Limit, numeric offset and offset id are independent; the numeric offset wins.
+        {[](Q& o) { o.setPagingLimit(5); o.setPagingOffsetUuid("a b"); }, "$limit=5&$offset=a b"},
+        {[](Q& o) { o.setPagingLimit(5); o.setPagingOffsetUuid("a b"); o.setPagingOffset(7); }, "$limit=5&$offset=7"},
+        {[](Q& o) { o.setPagingLimit(5); o.setPagingOffset(7); o.setPagingLimitUnspecified(); }, "$offset=7"},
+        {[](Q& o) { o.setPagingOffsetUuid("a b"); o.setPagingOffset(7); o.setPagingOffset(qelutil::Optional<int64_t>()); },
+         "$offset=a b"},
+        {[](Q& o) { o.setPagingOffsetUuid("a b"); o.setPagingOffsetUuidUnspecified(); }, ""},
+        {[](Q& o) { o.setPagingLimit(qelutil::Optional<int64_t>(0)); o.setPagingOffset(-3); }, "$limit=0&$offset=-3"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        QueryOptions options;
+        cases[i].first(options);
+        EXPECT_EQ(options.createQueryString(), cases[i].second) << "case " << i;
+    }
 }
 
-TEST(QueryOptionsTest, PagingValuesAreIndependentAndNumericOffsetWins) {
-    QueryOptions options;
-    options.setPagingLimit(5);
-    options.setPagingOffsetUuid("a b");
-    EXPECT_EQ(options.createQueryString(), "$limit=5&$offset=a b");
-
-    options.setPagingOffset(7);
-    EXPECT_TRUE(options.getPagingOffsetUuid().isValid());
-    EXPECT_TRUE(options.getPagingLimit().isValid());
-    EXPECT_EQ(options.createQueryString(), "$limit=5&$offset=7");
-
-    options.setPagingLimitUnspecified();
-    EXPECT_EQ(options.createQueryString(), "$offset=7");
-    EXPECT_EQ(options.getPagingLimit(-1), -1);
-    EXPECT_EQ(options.getPagingOffset(-1), 7);
-
-    options.setPagingOffset(qelutil::Optional<int64_t>());
-    EXPECT_EQ(options.createQueryString(), "$offset=a b");
-    options.setPagingOffsetUuidUnspecified();
-    EXPECT_EQ(options.getPagingOffsetUuid("none"), "none");
-    EXPECT_EQ(options.createQueryString(), "");
-
-    options.setPagingLimit(qelutil::Optional<int64_t>(0));
-    options.setPagingOffset(-3);
-    EXPECT_EQ(options.createQueryString(), "$limit=0&$offset=-3");
+TEST(QelFilterTest, SearchTextEncodesNamesAndStringValuesInNameOrder) {
+    const std::vector<std::pair<std::function<void(QelFilter&)>, std::string>> cases = {
+        {[](QelFilter&) {}, ""},
+        {[](QelFilter& f) { f.add("city", std::string("New York")); f.add("active", true); f.add("Zone", "a/b"); },
+         "Zone=a%2Fb&active=true&city=New%20York"},
+        {[](QelFilter& f) { f.add("a b", std::string("c")); }, "a%20b=c"},
+        {[](QelFilter& f) { f.addId("1 2"); f.addName("n"); f.addUri("/a/b"); }, "id=1%202&name=n&uri=%2Fa%2Fb"},
+        // Values of the number and list overloads are sent as formatted: the "%" and "," stay.
+        {[](QelFilter& f) {
+             f.add("i", 7); f.add("l", int64_t{-9000000000}); f.add("d", 1.5); f.add("bs", std::vector<bool>{true, false});
+             f.add("ls", std::vector<int64_t>{1, -2}); f.add("ds", std::vector<double>{0.25, -1.0});
+             f.add("ss", std::vector<std::string>{"a b", "c"});
+         },
+         "bs=true,false&d=1.500000&ds=0.250000,-1.000000&i=7&l=-9000000000&ls=1,-2&ss=a%20b,c"},
+        // The latest add of a name decides whether its value is encoded.
+        {[](QelFilter& f) { f.add("n", int64_t{3}); f.add("n", std::string("a,b")); }, "n=a%2Cb"},
+        {[](QelFilter& f) { f.add("n", std::string("a,b")); f.add("n", std::vector<std::string>{"x", "y"}); }, "n=x,y"},
+        {[](QelFilter& f) { f.add("n", std::vector<std::string>{"x"}); f.add("n", true); f.add("n", 2.0); f.add("n", "p q"); },
+         "n=p%20q"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        QelFilter filter;
+        cases[i].first(filter);
+        EXPECT_EQ(filter.createPropertySearchString(), cases[i].second) << "case " << i;
+    }
 }
 
-TEST(QelFilterTest, StringValuesAreEncodedAtRenderTimeInNameOrder) {
-    QelFilter filter;
-    filter.add("city", std::string("New York"));
-    filter.add("active", true);
-    filter.add("Zone", "a/b");
-    EXPECT_EQ(filter.getFilterMap().at("city"), "New York");
-    EXPECT_EQ(filter.createPropertySearchString(), "Zone=a%2Fb&active=true&city=New%20York");
-}
-
-TEST(QelFilterTest, NamesAreEncoded) {
-    QelFilter filter;
-    filter.add("a b", std::string("c"));
-    EXPECT_EQ(filter.createPropertySearchString(), "a%20b=c");
-}
-
-TEST(QelFilterTest, NumberAndListFormatting) {
-    QelFilter filter;
-    filter.add("i", 7);
-    filter.add("l", int64_t{-9000000000});
-    filter.add("d", 1.5);
-    filter.add("bs", std::vector<bool>{true, false});
-    filter.add("ls", std::vector<int64_t>{1, -2});
-    filter.add("ds", std::vector<double>{0.25, -1.0});
-    filter.add("ss", std::vector<std::string>{"a b", "c"});
-    const auto& map = filter.getFilterMap();
-    EXPECT_EQ(map.at("i"), "7");
-    EXPECT_EQ(map.at("l"), "-9000000000");
-    EXPECT_EQ(map.at("d"), "1.500000");
-    EXPECT_EQ(map.at("bs"), "true,false");
-    EXPECT_EQ(map.at("ls"), "1,-2");
-    EXPECT_EQ(map.at("ds"), "0.250000,-1.000000");
-    EXPECT_EQ(map.at("ss"), "a%20b,c");
-    // Values of these overloads are sent as stored: the "%" and "," stay.
-    EXPECT_EQ(filter.createPropertySearchString(),
-              "bs=true,false&d=1.500000&ds=0.250000,-1.000000&i=7&l=-9000000000&ls=1,-2&ss=a%20b,c");
-}
-
-TEST(QelFilterTest, LaterAddDecidesWhetherValueIsEncoded) {
-    QelFilter filter;
-    filter.add("n", int64_t{3});
-    filter.add("n", std::string("a,b"));
-    EXPECT_EQ(filter.createPropertySearchString(), "n=a%2Cb");
-
-    filter.add("n", std::vector<std::string>{"x", "y"});
-    EXPECT_EQ(filter.createPropertySearchString(), "n=x,y");
-
-    // Repeated encoded adds followed by one string add still encode the string.
-    filter.add("n", true);
-    filter.add("n", 2.0);
-    filter.add("n", "p q");
-    EXPECT_EQ(filter.createPropertySearchString(), "n=p%20q");
-}
-
-TEST(QelFilterTest, EmptyValuesAreSkippedWithWarning) {
+TEST(QelFilterTest, EmptyValuesAreSkippedWithALocatedWarningUnlessBelowThreshold) {
     auto factory = std::make_shared<qeltest::CapturingLoggerFactory>();
     qeltest::ScopedDefaultLoggerFactory scoped(factory);
-
     QelFilter filter;
     filter.add("a", std::string());
     filter.add("b", std::vector<std::string>{});
     filter.add("c", "x");
     EXPECT_EQ(filter.createPropertySearchString(), "c=x");
-
-    auto warnings = factory->capture().texts(qelutil::ILogger::WARNING);
+    const auto warnings = factory->capture().texts(ILogger::WARNING);
     ASSERT_EQ(warnings.size(), 2u);
-    std::regex located(R"(^.+:[0-9]+ propertyValue for a is empty$)");
-    EXPECT_TRUE(std::regex_match(warnings[0], located)) << warnings[0];
-    EXPECT_NE(warnings[1].find(":"), std::string::npos);
-    EXPECT_EQ(warnings[1].substr(warnings[1].find(' ') + 1), "propertyValue for b is empty");
+    EXPECT_EQ(afterLocation(warnings[0]) + "|" + afterLocation(warnings[1]),
+              "propertyValue for a is empty|propertyValue for b is empty");
     EXPECT_EQ(factory->capture().lines()[0].facility, "QelFilter");
 
+    auto quiet = std::make_shared<qeltest::CapturingLoggerFactory>(ILogger::ERROR);
+    qeltest::ScopedDefaultLoggerFactory quietScope(quiet);
     QelFilter onlyEmpty;
     onlyEmpty.add("a", std::string());
     EXPECT_EQ(onlyEmpty.createPropertySearchString(), "");
-    EXPECT_EQ(QelFilter().createPropertySearchString(), "");
-}
-
-TEST(QelFilterTest, EmptyValueWarningHonoursThreshold) {
-    auto factory = std::make_shared<qeltest::CapturingLoggerFactory>(qelutil::ILogger::ERROR);
-    qeltest::ScopedDefaultLoggerFactory scoped(factory);
-    QelFilter filter;
-    filter.add("a", std::string());
-    EXPECT_EQ(filter.createPropertySearchString(), "");
-    EXPECT_TRUE(factory->capture().lines().empty());
+    EXPECT_TRUE(quiet->capture().lines().empty());
 }
 
 TEST(QelFilterTest, InvalidArgumentsThrowAndLeaveFilterUnchanged) {
     QelFilter filter;
     filter.add("keep", "1");
-    EXPECT_EQ(runtimeErrorText([&] { filter.add("", std::string("x")); }), "propertyName is empty");
-    EXPECT_EQ(runtimeErrorText([&] { filter.add("", 1); }), "propertyName is empty");
-    EXPECT_EQ(runtimeErrorText([&] { filter.add("", std::vector<double>{1.0}); }), "propertyName is empty");
-    EXPECT_EQ(runtimeErrorText([&] { filter.add("", "x"); }), "propertyName is empty or propertyValue is nullptr");
     const char* nullValue = nullptr;
-    EXPECT_EQ(runtimeErrorText([&] { filter.add("keep", nullValue); }),
-              "propertyName is empty or propertyValue is nullptr");
-    EXPECT_EQ(filter.getFilterMap().size(), 1u);
+    const std::string noName = "propertyName is empty", noText = "propertyName is empty or propertyValue is nullptr";
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {[&] { filter.add("", std::string("x")); }, noName}, {[&] { filter.add("", 1); }, noName},
+        {[&] { filter.add("", std::vector<double>{1.0}); }, noName}, {[&] { filter.add("", "x"); }, noText},
+        {[&] { filter.add("keep", nullValue); }, noText}};
+    for (const auto& c : cases) EXPECT_EQ(runtimeErrorText(c.first), c.second);
     EXPECT_EQ(filter.createPropertySearchString(), "keep=1");
 }
 
-TEST(QelFilterTest, NamedHelpersUseFixedPropertyNames) {
-    QelFilter filter;
-    filter.addId("1 2");
-    filter.addName("n");
-    filter.addUri("/a/b");
-    EXPECT_EQ(filter.createPropertySearchString(), "id=1%202&name=n&uri=%2Fa%2Fb");
-}
-
 TEST(QelFilterTest, PassesFilterComparesRenderedMembers) {
-    QelFilter filter;
-    filter.add("count", 3);
-    EXPECT_TRUE(filter.passesFilter(json(R"({"count":3,"other":"x"})")));
-    EXPECT_FALSE(filter.passesFilter(json(R"({"count":"03"})")));
-    EXPECT_FALSE(filter.passesFilter(json(R"({"count":4})")));
-    EXPECT_FALSE(filter.passesFilter(json(R"({"other":3})")));
-    EXPECT_TRUE(filter.passesFilter(json(R"({"count":"3"})")));
-
-    QelFilter typed;
-    typed.add("flag", true);
-    typed.add("ratio", 0.5);
-    typed.add("name", std::string("a b"));
+    QelFilter none, count, typed, list, text, empty;
+    count.add("count", 3);
+    typed.add("flag", true); typed.add("ratio", 0.5); typed.add("name", std::string("a b"));
     typed.add("big", std::string("18446744073709551615"));
-    EXPECT_TRUE(typed.passesFilter(json(R"({"flag":true,"ratio":0.5,"name":"a b","big":18446744073709551615})")));
-    EXPECT_FALSE(typed.passesFilter(json(R"({"flag":"true1","ratio":0.5,"name":"a b","big":18446744073709551615})")));
-    EXPECT_FALSE(typed.passesFilter(json(R"({"flag":true,"ratio":0.5,"name":"a%20b","big":18446744073709551615})")));
-    EXPECT_FALSE(typed.passesFilter(json(R"({"flag":true,"ratio":0.5,"name":"a b","big":-1})")));
-
-    QelFilter list;
     list.add("tags", std::vector<std::string>{"a", "b"});
-    EXPECT_TRUE(list.passesFilter(json(R"({"tags":"a,b"})")));
-    EXPECT_FALSE(list.passesFilter(json(R"({"tags":"a"})")));
-}
-
-TEST(QelFilterTest, PassesFilterEdgeInputs) {
-    EXPECT_TRUE(QelFilter().passesFilter(json("{}")));
-    EXPECT_TRUE(QelFilter().passesFilter(nullptr));
-
-    QelFilter filter;
-    filter.add("a", std::string("x"));
-    EXPECT_FALSE(filter.passesFilter(nullptr));
-    // Members of other types render as empty text.
-    EXPECT_FALSE(filter.passesFilter(json(R"({"a":{"b":1}})")));
-    QelFilter empty;
+    text.add("a", std::string("x"));
     empty.add("a", std::string());
-    EXPECT_TRUE(empty.passesFilter(json(R"({"a":null})")));
-    EXPECT_TRUE(empty.passesFilter(json(R"({"a":[1]})")));
+    const std::vector<std::tuple<const QelFilter*, std::string, bool>> cases = {
+        {&none, "{}", true}, {&count, R"({"count":3,"other":"x"})", true}, {&count, R"({"count":"3"})", true},
+        {&count, R"({"count":"03"})", false}, {&count, R"({"count":4})", false}, {&count, R"({"other":3})", false},
+        {&typed, R"({"flag":true,"ratio":0.5,"name":"a b","big":18446744073709551615})", true},
+        {&typed, R"({"flag":"true1","ratio":0.5,"name":"a b","big":18446744073709551615})", false},
+        {&typed, R"({"flag":true,"ratio":0.5,"name":"a%20b","big":18446744073709551615})", false},
+        {&typed, R"({"flag":true,"ratio":0.5,"name":"a b","big":-1})", false},
+        {&list, R"({"tags":"a,b"})", true}, {&list, R"({"tags":"a"})", false},
+        // Members of other types render as empty text.
+        {&text, R"({"a":{"b":1}})", false}, {&empty, R"({"a":null})", true}, {&empty, R"({"a":[1]})", true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(std::get<0>(c)->passesFilter(json(std::get<1>(c))), std::get<2>(c)) << std::get<1>(c);
+    EXPECT_TRUE(none.passesFilter(nullptr));
+    EXPECT_FALSE(text.passesFilter(nullptr));
 }
 
 namespace {
@@ -286,89 +218,75 @@ private:
 }  // namespace
 
 TEST(DescriptorTest, RelativeUriAndSearchTexts) {
-    XObjectDescriptor descriptor("media", "tracks");
+    XObjectDescriptor descriptor("media", "tracks"), empty, onlyOptions("media", "tracks");
     EXPECT_EQ(runtimeErrorText([&] { descriptor.getRelativeUri(); }), "operator* called on uninitialized Optional");
-    EXPECT_EQ(descriptor.createPropertySearchAndQueryOptionsString(), "");
-    descriptor.setName("My Song");
-    descriptor.setId("7");
-    descriptor.setUri("");
-    EXPECT_EQ(descriptor.getRelativeUri(), "/media/tracks/7");
-    XObjectDescriptor empty;
     empty.setId("x");
-    EXPECT_EQ(empty.getRelativeUri(), "///x");
-    EXPECT_EQ(descriptor.getQelFilter().getFilterMap().at("uri"), "");
-    EXPECT_EQ(descriptor.createPropertySearchString(), "id=7&name=My%20Song");
-    descriptor.getQueryOptions().setPagingLimit(5);
-    EXPECT_EQ(descriptor.createPropertySearchAndQueryOptionsString(), "$limit=5&id=7&name=My%20Song");
-    EXPECT_EQ(descriptor.createQueryOptionsString(), "$limit=5");
-    XObjectDescriptor onlyOptions("media", "tracks");
     onlyOptions.setExpandLevel(QueryOptions::LEVEL_ONE);
-    EXPECT_EQ(onlyOptions.createPropertySearchAndQueryOptionsString(), "$expand=1");
-
-    // Resetting the query options keeps the filter.
-    descriptor.setExpandLevel(QueryOptions::LEVEL_TWO);
-    descriptor.getQueryOptions().setPagingOffsetUuid("u");
-    descriptor.getQueryOptions().setFieldsFilter({"id"});
-    descriptor.resetQueryOptions();
-    EXPECT_EQ(descriptor.createPropertySearchAndQueryOptionsString(), "id=7&name=My%20Song");
+    auto& options = descriptor.getQueryOptions();
+    expectTexts({
+        {[&] { return descriptor.createPropertySearchAndQueryOptionsString(); }, ""},
+        {[&] { descriptor.setName("My Song"); descriptor.setId("7"); descriptor.setUri(""); return descriptor.getRelativeUri(); },
+         "/media/tracks/7"},
+        {[&] { return empty.getRelativeUri(); }, "///x"},
+        {[&] { return descriptor.createPropertySearchString(); }, "id=7&name=My%20Song"},
+        {[&] { options.setPagingLimit(5); return descriptor.createPropertySearchAndQueryOptionsString(); },
+         "$limit=5&id=7&name=My%20Song"},
+        {[&] { return descriptor.createQueryOptionsString(); }, "$limit=5"},
+        {[&] { return onlyOptions.createPropertySearchAndQueryOptionsString(); }, "$expand=1"},
+        // Resetting the query options keeps the filter.
+        {[&] {
+             descriptor.setExpandLevel(QueryOptions::LEVEL_TWO); options.setPagingOffsetUuid("u"); options.setFieldsFilter({"id"});
+             descriptor.resetQueryOptions(); return descriptor.createPropertySearchAndQueryOptionsString();
+         },
+         "id=7&name=My%20Song"},
+    });
 }
 
 TEST(DescriptorTest, ProtectedQueryOptionSetters) {
     using Sort = std::vector<QueryOptions::SortbyField>;
     GeneratedDescriptor all, byId, limitOnly;
-    const std::vector<std::pair<std::function<void()>, std::pair<GeneratedDescriptor*, std::string>>> steps = {
-        {[&] { all.setQueryOptions({"id"}, QueryOptions::LEVEL_ONE, {"e"}, Sort{{QueryOptions::MINUS, "d"}}, 10, int64_t{20}); },
-         {&all, "$fields=id&$expand=e,1&$sortby=-d&$limit=10&$offset=20"}},
+    const auto q = [](GeneratedDescriptor& d) { return d.createQueryOptionsString(); };
+    expectTexts({
+        {[&] { all.setQueryOptions({"id"}, QueryOptions::LEVEL_ONE, {"e"}, Sort{{QueryOptions::MINUS, "d"}}, 10, int64_t{20}); return q(all); },
+         "$fields=id&$expand=e,1&$sortby=-d&$limit=10&$offset=20"},
         // Empty vectors leave earlier values; the level is always taken.
-        {[&] { all.setQueryOptions({}, QueryOptions::LEVEL_ZERO); },
-         {&all, "$fields=id&$expand=e&$sortby=-d&$limit=10&$offset=20"}},
-        {[&] { byId.setQueryOptions({}, QueryOptions::LEVEL_ZERO, {}, {}, 3, std::string("abc")); },
-         {&byId, "$limit=3&$offset=abc"}},
-        {[&] { byId.setQueryOptionsOffset({}, QueryOptions::LEVEL_ZERO, {}, {}, int64_t{4}); },
-         {&byId, "$limit=3&$offset=4"}},
-        {[&] { limitOnly.setQueryOptionsLimit({"a"}, QueryOptions::LEVEL_THREE, {}, {}, 9); },
-         {&limitOnly, "$fields=a&$expand=3&$limit=9"}},
-        {[&] { limitOnly.setQueryOptionsOffset({}, QueryOptions::LEVEL_THREE, {}, {}, std::string("z")); },
-         {&limitOnly, "$fields=a&$expand=3&$limit=9&$offset=z"}},
-        {[&] { limitOnly.setQueryOptions({}, QueryOptions::LEVEL_THREE, {"x"}, {}); },
-         {&limitOnly, "$fields=a&$expand=x,3&$limit=9&$offset=z"}},
-    };
-    for (const auto& step : steps) {
-        step.first();
-        EXPECT_EQ(step.second.first->createQueryOptionsString(), step.second.second);
-    }
+        {[&] { all.setQueryOptions({}, QueryOptions::LEVEL_ZERO); return q(all); }, "$fields=id&$expand=e&$sortby=-d&$limit=10&$offset=20"},
+        {[&] { byId.setQueryOptions({}, QueryOptions::LEVEL_ZERO, {}, {}, 3, std::string("abc")); return q(byId); },
+         "$limit=3&$offset=abc"},
+        {[&] { byId.setQueryOptionsOffset({}, QueryOptions::LEVEL_ZERO, {}, {}, int64_t{4}); return q(byId); }, "$limit=3&$offset=4"},
+        {[&] { limitOnly.setQueryOptionsLimit({"a"}, QueryOptions::LEVEL_THREE, {}, {}, 9); return q(limitOnly); },
+         "$fields=a&$expand=3&$limit=9"},
+        {[&] { limitOnly.setQueryOptionsOffset({}, QueryOptions::LEVEL_THREE, {}, {}, std::string("z")); return q(limitOnly); },
+         "$fields=a&$expand=3&$limit=9&$offset=z"},
+        {[&] { limitOnly.setQueryOptions({}, QueryOptions::LEVEL_THREE, {"x"}, {}); return q(limitOnly); },
+         "$fields=a&$expand=x,3&$limit=9&$offset=z"},
+    });
 }
 
 TEST(DescriptorTest, JsonHoldsOnlySetMembersInOrder) {
-    XObjectDescriptor descriptor("media", "tracks");
-    EXPECT_EQ(descriptor.getAsJson()->toString(), "{}");
-    descriptor.setName("n");
-    descriptor.setUri("/media/tracks/1");
-    descriptor.setId("1");
-    EXPECT_EQ(descriptor.getAsJson()->toString(), R"({"id":"1","uri":"/media/tracks/1","name":"n"})");
-    EXPECT_EQ(descriptor.getAsQELBody()->toString(), R"({"name":"n"})");
-    XObjectDescriptor noName;
-    noName.setId("1");
-    noName.setUri("u");
-    EXPECT_EQ(noName.getAsQELBody()->size(), 0u);
-    EXPECT_EQ(FixedIdDescriptor().getAsJson()->getString("id"), "fixed");
-
+    XObjectDescriptor descriptor("media", "tracks"), noName;
+    noName.setId("1"); noName.setUri("u");
     QelServiceDescriptor service("media");
-    EXPECT_EQ(service.getAsJson()->size(), 0u);
-    service.setDescription("d");
-    service.setVersions({"1"});
-    service.setPort(8080);
-    EXPECT_EQ(service.getAsJson()->toString(), R"({"port":8080})");
-    ServiceRegistryServiceDescriptor registry(service);
-    registry.setName("media");
+    ServiceRegistryServiceDescriptor registry;
     std::string host = "h";
-    registry.setHost(&host);
-    registry.setPath("/api/media/");
-    EXPECT_EQ(registry.getAsJson()->toString(), R"({"name":"media","port":8080})");
-    EXPECT_EQ(registry.getDescription().getValue(), "d");
+    expectTexts({
+        {[&] { return descriptor.getAsJson()->toString(); }, "{}"},
+        {[&] { descriptor.setName("n"); descriptor.setUri("/media/tracks/1"); descriptor.setId("1"); return descriptor.getAsJson()->toString(); },
+         R"({"id":"1","uri":"/media/tracks/1","name":"n"})"},
+        {[&] { return descriptor.getAsQELBody()->toString() + noName.getAsQELBody()->toString(); }, R"({"name":"n"}{})"},
+        {[&] { return FixedIdDescriptor().getAsJson()->toString(); }, R"({"id":"fixed"})"},
+        {[&] { return service.getAsJson()->toString(); }, "{}"},
+        {[&] { service.setDescription("d"); service.setVersions({"1"}); service.setPort(8080); return service.getAsJson()->toString(); },
+         R"({"port":8080})"},
+        {[&] {
+             registry = ServiceRegistryServiceDescriptor(service); registry.setName("media"); registry.setHost(&host);
+             registry.setPath("/api/media/"); return registry.getAsJson()->toString() + " " + show(registry.getDescription());
+         },
+         R"({"name":"media","port":8080} d)"},
+    });
 }
 
-TEST(DescriptorTest, RegistryPathIsCutBeforeServiceName) {
+TEST(DescriptorTest, RegistryPathIsCutBeforeServiceNameAlsoInCopies) {
     ServiceRegistryServiceDescriptor nameless;
     EXPECT_EQ(runtimeErrorText([&] { nameless.setPath("/api/"); }), "getValue called on uninitialized Optional");
     EXPECT_FALSE(nameless.getPath().isValid());
@@ -382,92 +300,122 @@ TEST(DescriptorTest, RegistryPathIsCutBeforeServiceName) {
         descriptor.setPath(c[1]);
         EXPECT_EQ(descriptor.getPath().getValue(), c[2]) << c[1];
     }
-}
 
-TEST(DescriptorTest, RegistryCopiesCutThePathAgainAndOwnTheHost) {
-    ServiceRegistryServiceDescriptor original;
-    original.setName("navigation");
-    original.setPath("/x/api/navigation/");
+    // Copies cut the stored path again with their own name, and own the host text.
+    ServiceRegistryServiceDescriptor original, assigned;
+    original.setName("navigation"); original.setPath("/x/api/navigation/");
     std::string host = "h";
     original.setHost(&host);
     host = "changed";
-    EXPECT_EQ(original.getHost().getValue(), "h");
-    original.setPort(1);
-    original.setName("api");
-
+    original.setPort(1); original.setName("api");
     ServiceRegistryServiceDescriptor copy(original);
-    EXPECT_EQ(copy.getPath().getValue(), "/x/");
-    EXPECT_EQ(copy.getHost().getValue() + copy.getName().getValue(), "hapi");
-    EXPECT_EQ(copy.getPort().getValue(), 1);
-    ServiceRegistryServiceDescriptor assigned;
     assigned = original;
-    EXPECT_EQ(assigned.getPath().getValue(), "/x/api/");
     original.setHost(nullptr);
-    EXPECT_FALSE(original.getHost().isValid());
-    ServiceRegistryServiceDescriptor bareCopy{ServiceRegistryServiceDescriptor()};
-    EXPECT_FALSE(bareCopy.getPath().isValid() || bareCopy.getHost().isValid());
+    const auto text = [](const ServiceRegistryServiceDescriptor& d) {
+        return show(d.getPath()) + " " + show(d.getHost()) + " " + show(d.getName()) + " " + show(d.getPort());
+    };
+    EXPECT_EQ(text(copy) + " | " + text(assigned) + " | " + text(original), "/x/ h api 1 | /x/api/ h api 1 | /x/api/ - api 1");
+    EXPECT_EQ(text(ServiceRegistryServiceDescriptor{ServiceRegistryServiceDescriptor()}), "- - - -");
 }
 
 TEST(DescriptorTest, CopiesAreIndependentValues) {
     QelServiceDescriptor original("media");
-    original.setId("1");
-    original.setServiceCategories({"a"});
+    original.setId("1"); original.setServiceCategories({"a"});
     QelServiceDescriptor copy(original);
-    copy.setId("2");
-    copy.getQelFilter().add("x", true);
-    copy.setServiceCategories({});
-    EXPECT_EQ(original.createPropertySearchString(), "id=1");
-    EXPECT_EQ(original.getServiceCategories().getValue().size(), 1u);
+    copy.setId("2"); copy.getQelFilter().add("x", true); copy.setServiceCategories({});
+    EXPECT_EQ(original.createPropertySearchString() + " " + show(original.getServiceCategories()), "id=1 [a]");
     XObjectDescriptor base = copy;
     QelServiceDescriptor converted(base);
-    EXPECT_EQ(converted.getId().getValue(), "2");
-    EXPECT_FALSE(converted.getServiceCategories().isValid());
+    EXPECT_EQ(show(converted.getId()) + " " + show(converted.getServiceCategories()), "2 -");
 }
 
-TEST(XObjectTest, FillFromJsonAndFromText) {
-    XObject<XObjectDescriptor> object(json(R"({"id":"7","name":"n","uri":"/s/r/7","extra":1})"));
-    EXPECT_EQ(object.getId().getValue() + object.getName().getValue() + object.getUri().getValue(), "7n/s/r/7");
-    EXPECT_EQ(object.getDescriptor().createPropertySearchString(), "id=7&name=n&uri=%2Fs%2Fr%2F7");
-    object.fillFromJson(json(R"({"name":"m"})"));  // absent keys keep the earlier values
-    EXPECT_EQ(object.getId().getValue() + object.getName().getValue(), "7m");
-    XObject<XObjectDescriptor> empty(json("{}"));
-    EXPECT_FALSE(empty.getId().isValid());
-    EXPECT_THROW(empty.fillFromJson(json(R"({"id":7})")), qelutil::JsonException);
-    EXPECT_EQ(XObject<QelServiceDescriptor>(std::string(R"({"name":"media"})")).getName().getValue(), "media");
-    EXPECT_THROW(XObject<XObjectDescriptor>(std::string("{\"name\":")), qelutil::JsonException);
-    EXPECT_THROW(XObject<XObjectDescriptor>(std::string("[1]")), qelutil::JsonException);
+namespace {
+
+// A service as text: its descriptor's service and JSON, then description, categories, privileges and versions.
+std::string serviceText(const QelService& s) {
+    return s.getDescriptor().getService() + " " + s.getDescriptor().getAsJson()->toString() + " " +
+           show(s.getDescription()) + " " + show(s.getServiceCategories()) + " " + show(s.getPrivileges()) + " " +
+           show(s.getVersions());
 }
 
-TEST(XObjectTest, CopyWithIdFromUriAndConvertToGeneric) {
+// A registry entry as text: host, path, the ports of both descriptors, and the registry descriptor's JSON.
+std::string registryText(const ServiceRegistryService& s) {
+    return show(s.getHost()) + " " + show(s.getPath()) + " " + show(s.getDescriptor().getPort()) + " " + show(s.getPort()) +
+           " " + s.getServiceDescriptor().getAsJson()->toString();
+}
+
+}  // namespace
+
+TEST(ModelObjectTest, JsonIsReadIntoTheDescriptorAndWrittenBackInOrder) {
+    using Reader = std::function<std::string(const std::string&)>;
+    const Reader object = [](const std::string& t) { return XObject<XObjectDescriptor>(json(t)).getDescriptor().getAsJson()->toString(); };
+    const Reader fromText = [](const std::string& t) { return XObject<QelServiceDescriptor>(t).getDescriptor().getAsJson()->toString(); };
+    const Reader resource = [](const std::string& t) {
+        const QelResource r(json(t), "media", "tracks");
+        return r.getDescriptor().getService() + "/" + r.getDescriptor().getResource() + " " +
+               r.getDescriptor().getAsJson()->toString() + " " + r.getDescriptor().createPropertySearchString();
+    };
+    const Reader service = [](const std::string& t) { return serviceText(QelService(json(t))); };
+    const Reader named = [](const std::string& t) { return serviceText(QelService(json(t), "media", "given")); };
+    const std::vector<std::tuple<Reader, std::string, std::string>> cases = {
+        {object, R"({"id":"7","name":"n","uri":"/s/r/7","extra":1})", R"({"id":"7","uri":"/s/r/7","name":"n"})"},
+        {object, "{}", "{}"},
+        {object, R"({"name":"q\"b\\s\/\n\t\u0001\u001f"})", R"({"name":"q\"b\\s/\n\t\u0001\u001F"})"},
+        {fromText, R"({"name":"media"})", R"({"name":"media"})"},
+        // A resource's id is the last part of its uri unless one is given.
+        {resource, R"({"name":"Tracks","uri":"/media/tracks"})",
+         R"(media/tracks {"id":"tracks","uri":"/media/tracks","name":"Tracks"} id=tracks&name=Tracks&uri=%2Fmedia%2Ftracks)"},
+        {resource, R"({"id":"t1","uri":"/media/tracks"})", R"(media/tracks {"id":"t1","uri":"/media/tracks"} id=t1&uri=%2Fmedia%2Ftracks)"},
+        {resource, R"({"uri":"tracks"})", R"(media/tracks {"id":"tracks","uri":"tracks"} id=tracks&uri=tracks)"},
+        {resource, R"({"uri":"\\m\\t\\"})", R"(media/tracks {"id":"","uri":"\\m\\t\\"} uri=%5Cm%5Ct%5C)"},
+        // The port keeps its low 16 bits; absent members stay unset.
+        {service, R"({"id":"1","name":"media","uri":"/media","port":8080,"description":"d",
+            "serviceCategories":["a","b"],"privileges":[],"versions":["v1"]})",
+         R"( {"id":"1","uri":"/media","name":"media","port":8080} d [a,b] [] [v1])"},
+        {service, R"({"name":"media","port":70000})", R"( {"name":"media","port":4464} - - - -)"},
+        {service, "{}", " {} - - - -"},
+        {named, R"({"name":"tracks","port":2})", R"(media {"name":"tracks","port":2} - - - -)"},
+        {named, "{}", R"(media {"name":"given"} - - - -)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(std::get<0>(c)(std::get<1>(c)), std::get<2>(c)) << std::get<1>(c);
+
+    EXPECT_EQ(QelService(json(R"({"id":"1","name":"media","uri":"/media"})")).getDescriptor().createPropertySearchString(),
+              "id=1&name=media&uri=%2Fmedia");
+    XObject<XObjectDescriptor> refilled(json(R"({"id":"7","name":"n"})"));
+    refilled.fillFromJson(json(R"({"name":"m"})"));  // absent keys keep the earlier values
+    EXPECT_EQ(refilled.getDescriptor().createPropertySearchString(), "id=7&name=m");
+}
+
+TEST(ModelObjectTest, MembersOfTheWrongTypeOrBadTextThrow) {
+    const std::vector<std::function<void()>> cases = {
+        [] { QelService(json(R"({"port":"80"})")); }, [] { QelService(json(R"({"versions":"v1"})")); },
+        [] { QelService(json(R"({"versions":[1]})")); }, [] { QelService(json(R"({"name":5})")); },
+        [] { XObject<XObjectDescriptor>(json(R"({"id":7})")); }, [] { XObject<XObjectDescriptor>(std::string("{\"name\":")); },
+        [] { XObject<XObjectDescriptor>(std::string("[1]")); }, [] { QelResource("m", "t").fillFromJson(json(R"({"uri":1})")); },
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_THROW(cases[i](), qelutil::JsonException) << "case " << i;
+}
+
+TEST(ModelObjectTest, CopyWithIdFromUriAndConvertToGeneric) {
     XObjectDescriptor descriptor("media", "tracks");
     descriptor.setName("n");
     XObject<XObjectDescriptor> object(descriptor);
     auto copy = object.copyWithIdFromUri("/media/tracks/42");
-    EXPECT_EQ(copy->getId().getValue() + " " + copy->getUri().getValue() + " " + copy->getName().getValue(),
-              "42 /media/tracks/42 n");
-    EXPECT_EQ(copy->getDescriptor().getRelativeUri(), "/media/tracks/42");
+    EXPECT_EQ(copy->getDescriptor().getAsJson()->toString() + " " + copy->getDescriptor().getRelativeUri(),
+              R"({"id":"42","uri":"/media/tracks/42","name":"n"} /media/tracks/42)");
     EXPECT_FALSE(object.getId().isValid());
     for (const auto& c : std::vector<std::pair<std::string, std::string>>{
              {"abc", "abc"}, {"/media/tracks/", ""}, {"a\\b/c\\d", "d"}, {"a\\b/c", "c"}})
         EXPECT_EQ(object.copyWithIdFromUri(c.first)->getId().getValue(), c.second) << c.first;
 
     QelServiceDescriptor service("media");
-    service.setName("media");
-    service.setPort(1);
+    service.setName("media"); service.setPort(1);
     auto generic = XObject<QelServiceDescriptor>(service).convertToGeneric();
-    EXPECT_EQ(generic->getName().getValue(), "media");
-    EXPECT_EQ(generic->getDescriptor().getService(), "media");
-    EXPECT_EQ(generic->getDescriptor().getAsJson()->toString(), R"({"name":"media"})");
+    EXPECT_EQ(generic->getDescriptor().getService() + " " + generic->getDescriptor().getAsJson()->toString(),
+              R"(media {"name":"media"})");
 }
 
 namespace {
-
-// The text after the location prefix ("<file>:<line> ").
-std::string afterLocation(const std::string& line) {
-    static const std::regex located(R"(^.+:[0-9]+ (.*)$)");
-    std::smatch match;
-    return std::regex_match(line, match, located) ? match[1].str() : "<no location prefix> " + line;
-}
 
 class ServiceObjectsTest : public ::testing::Test {
 protected:
@@ -481,52 +429,19 @@ protected:
 
 }  // namespace
 
-TEST_F(ServiceObjectsTest, ServiceFillReadsAllMembers) {
-    QelService service(json(R"({"id":"1","name":"media","uri":"/media","port":8080,"description":"d",
-        "serviceCategories":["a","b"],"privileges":[],"versions":["v1"]})"));
-    EXPECT_EQ(service.getId().getValue() + service.getName().getValue() + service.getDescription().getValue(), "1mediad");
-    EXPECT_EQ(service.getPort().getValue(), 8080);
-    EXPECT_EQ(service.getServiceCategories().getValue(), (std::vector<std::string>{"a", "b"}));
-    ASSERT_TRUE(service.getPrivileges().isValid());
-    EXPECT_TRUE(service.getPrivileges().getValue().empty());
-    EXPECT_EQ(service.getVersions().getValue(), std::vector<std::string>{"v1"});
-    QelServiceDescriptor own = service.getDescriptor();
-    EXPECT_EQ(own.getUri().getValue(), "/media");
-    EXPECT_EQ(own.getPort().getValue(), 8080);
-    EXPECT_EQ(own.createPropertySearchString(), "id=1&name=media&uri=%2Fmedia");
-
-    // The port keeps its low 16 bits; absent members stay unset.
-    QelService wide(json(R"({"name":"media","port":70000})"));
-    EXPECT_EQ(wide.getPort().getValue(), 4464);
-    EXPECT_FALSE(wide.getServiceCategories().isValid() || wide.getDescription().isValid());
-    QelService bare(json("{}"));
-    EXPECT_FALSE(bare.getPort().isValid() || bare.getName().isValid());
-    for (const char* text : {R"({"port":"80"})", R"({"versions":"v1"})", R"({"versions":[1]})", R"({"name":5})"})
-        EXPECT_THROW(QelService(json(text)), qelutil::JsonException) << text;
-
-    QelService fromJson(json(R"({"name":"tracks","port":2})"), "media", "given");
-    EXPECT_EQ(fromJson.getDescriptor().getName().getValue(), "tracks");
-    EXPECT_EQ(fromJson.getDescriptor().getService(), "media");
-    EXPECT_EQ(fromJson.getPort().getValue(), 2);
-    QelService noName(json("{}"), "media", "given");
-    EXPECT_EQ(noName.getName().getValue(), "given");
-    EXPECT_EQ(noName.getDescriptor().getService(), "media");
-}
-
 TEST_F(ServiceObjectsTest, ServiceFillWithLoggerWarnsForEachAbsentMemberInOrder) {
     QelService service(json(R"({"name":"media","port":1})"), logger());
-    auto lines = warnings();
-    ASSERT_EQ(lines.size(), 4u);
-    const char* members[] = {"description", "serviceCategories", "privileges", "versions"};
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(afterLocation(lines[i]), std::string("no ") + members[i] + " set for service object with name=media");
-    auto debug = factory->capture().texts(ILogger::DEBUG);
+    std::string lines;
+    for (const auto& line : warnings()) lines += afterLocation(line) + "|";
+    EXPECT_EQ(lines, "no description set for service object with name=media|no serviceCategories set for service object "
+                     "with name=media|no privileges set for service object with name=media|no versions set for service "
+                     "object with name=media|");
+    const auto debug = factory->capture().texts(ILogger::DEBUG);
     ASSERT_EQ(debug.size(), 1u);
     EXPECT_EQ(afterLocation(debug[0]), "fillFromJson");
 
     factory->capture().clear();
-    QelService nameless(json(R"({"description":"d","serviceCategories":[],"privileges":[],"versions":[]})"),
-                        logger());
+    QelService nameless(json(R"({"description":"d","serviceCategories":[],"privileges":[],"versions":[]})"), logger());
     ASSERT_EQ(warnings().size(), 1u);
     EXPECT_EQ(afterLocation(warnings()[0]), "no port set for service object with name=");
 
@@ -534,8 +449,7 @@ TEST_F(ServiceObjectsTest, ServiceFillWithLoggerWarnsForEachAbsentMemberInOrder)
     factory->setThreshold(ILogger::ERROR);
     QelService quiet(json("{}"), logger());
     EXPECT_TRUE(factory->capture().lines().empty());
-    QelService noLogger(json("{}"), nullptr);
-    EXPECT_FALSE(noLogger.getPort().isValid());
+    EXPECT_FALSE(QelService(json("{}"), nullptr).getPort().isValid());
 }
 
 TEST_F(ServiceObjectsTest, ServiceEqualityIgnoresIdAndUri) {
@@ -556,36 +470,21 @@ TEST_F(ServiceObjectsTest, ServiceEqualityIgnoresIdAndUri) {
 }
 
 TEST_F(ServiceObjectsTest, RegistryServiceFromListingEntry) {
-    ServiceRegistryService service(json(R"({"name":"navigation","uri":"/api/navigation/","port":8080})"),
-                                   "10.0.0.2", logger());
-    EXPECT_EQ(service.getPath().getValue(), "/api/");
-    EXPECT_EQ(service.getHost().getValue(), "10.0.0.2");
-    EXPECT_EQ(service.getPort().getValue(), 8080);
-    EXPECT_EQ(service.getServiceDescriptor().getPort().getValue(), 8080);
-    EXPECT_EQ(service.getServiceDescriptor().getName().getValue(), "navigation");
-    EXPECT_EQ(service.getServiceDescriptor().getUri().getValue(), "/api/navigation/");
-    EXPECT_FALSE(service.isResolved());
+    ServiceRegistryService service(json(R"({"name":"navigation","uri":"/api/navigation/","port":8080})"), "10.0.0.2",
+                                   logger());
+    expectTexts({
+        {[&] { return registryText(service); }, R"(10.0.0.2 /api/ 8080 8080 {"uri":"/api/navigation/","name":"navigation","port":8080})"},
+        {[&] { service.setPort(9000); service.setPath("/b/navigation"); service.setHost(nullptr); return registryText(service); },
+         R"(- /b/ 9000 9000 {"uri":"/api/navigation/","name":"navigation","port":9000})"},
+        {[&] { return registryText(ServiceRegistryService(json(R"({"name":"nav","port":70000})"), "h", logger())); },
+         R"(h - 4464 4464 {"name":"nav","port":4464})"},
+        {[&] { return registryText(ServiceRegistryService(json(R"({"name":"nav","uri":"/api/nav","port":5})"))); },
+         R"(- /api/ 5 5 {"uri":"/api/nav","name":"nav","port":5})"},
+    });
     EXPECT_TRUE(warnings().empty());
-
-    service.setPort(9000);
-    EXPECT_EQ(service.getDescriptor().getPort().getValue(), 9000);
-    EXPECT_EQ(service.getServiceDescriptor().getPort().getValue(), 9000);
-    service.setPath("/b/navigation");
-    EXPECT_EQ(service.getPath().getValue(), "/b/");
-    service.setHost(nullptr);
-    EXPECT_FALSE(service.getHost().isValid());
-
-    ServiceRegistryService logged(json(R"({"name":"nav","port":70000})"), "h", logger());
-    EXPECT_EQ(logged.getServiceDescriptor().getPort().getValue(), 4464);
-    EXPECT_FALSE(logged.getPath().isValid());
     ServiceRegistryService noPort(json(R"({"name":"nav","uri":"/x/"})"), "h", logger());
-    ASSERT_EQ(warnings().size(), 1u);
-    EXPECT_EQ(warnings()[0], "no port set for service object with name=nav");
-    EXPECT_EQ(noPort.getPath().getValue(), "/x/");
-    ServiceRegistryService plain(json(R"({"name":"nav","uri":"/api/nav","port":5})"));
-    EXPECT_FALSE(plain.getHost().isValid());
-    EXPECT_EQ(plain.getPath().getValue(), "/api/");
-    EXPECT_EQ(plain.getServiceDescriptor().getPort().getValue(), 5);
+    EXPECT_EQ(warnings(), std::vector<std::string>{"no port set for service object with name=nav"});
+    EXPECT_EQ(registryText(noPort), R"(h /x/ - - {"uri":"/x/","name":"nav"})");
 
     EXPECT_EQ(runtimeErrorText([] { ServiceRegistryService(json(R"({"uri":"/api/x","port":1})")); }),
               "getValue called on uninitialized Optional");
@@ -594,37 +493,18 @@ TEST_F(ServiceObjectsTest, RegistryServiceFromListingEntry) {
 }
 
 TEST_F(ServiceObjectsTest, RegistryServiceEquality) {
-    auto make = [](const std::string& text) { return ServiceRegistryService(json(text)); };
-    auto a = make(R"({"name":"nav","uri":"/a/nav","port":1})");
-    auto b = make(R"({"name":"nav","uri":"/b/nav","port":1,"id":"x","versions":["v"]})");
+    auto a = ServiceRegistryService(json(R"({"name":"nav","uri":"/a/nav","port":1})"));
+    auto b = ServiceRegistryService(json(R"({"name":"nav","uri":"/b/nav","port":1,"id":"x","versions":["v"]})"));
     std::string host = "h";
     const std::vector<std::pair<std::function<void()>, bool>> steps = {
-        {[] {}, true},
-        {[&] { b.setResolved(true); }, false},
-        {[&] { a.setResolved(true); }, true},
-        {[&] { a.setHost(&host); }, false},
-        {[&] { b.setHost(&host); }, true},
-        {[&] { a.setPort(2); }, false},
+        {[] {}, true}, {[&] { b.setResolved(true); }, false}, {[&] { a.setResolved(true); }, true},
+        {[&] { a.setHost(&host); }, false}, {[&] { b.setHost(&host); }, true}, {[&] { a.setPort(2); }, false},
     };
     for (std::size_t i = 0; i < steps.size(); ++i) {
         steps[i].first();
         EXPECT_EQ(a == b, steps[i].second) << "step " << i;
     }
-    EXPECT_FALSE(make(R"({"name":"nav"})") == make(R"({"name":"other"})"));
-}
-
-TEST_F(ServiceObjectsTest, ResourceIdComesFromUriUnlessGiven) {
-    QelResource fromUri(json(R"({"name":"Tracks","uri":"/media/tracks"})"), "media", "tracks");
-    EXPECT_EQ(fromUri.getId().getValue() + fromUri.getUri().getValue() + fromUri.getName().getValue(),
-              "tracks/media/tracksTracks");
-    EXPECT_EQ(fromUri.getDescriptor().getService() + "/" + fromUri.getDescriptor().getResource(), "media/tracks");
-    QelResource explicitId(json(R"({"id":"t1","uri":"/media/tracks"})"), "media", "tracks");
-    EXPECT_EQ(explicitId.getDescriptor().getQelFilter().getFilterMap().at("id"), "t1");
-    EXPECT_EQ(QelResource(json(R"({"uri":"tracks"})"), "m", "t").getId().getValue(), "tracks");
-    EXPECT_EQ(QelResource(json(R"({"uri":"\\m\\t\\"})"), "m", "t").getId().getValue(), "");
-    QelResource bare("m", "t");
-    EXPECT_FALSE(bare.getId().isValid());
-    EXPECT_THROW(bare.fillFromJson(json(R"({"uri":1})")), qelutil::JsonException);
+    EXPECT_FALSE(ServiceRegistryService(json(R"({"name":"nav"})")) == ServiceRegistryService(json(R"({"name":"other"})")));
 }
 
 namespace {
@@ -639,9 +519,16 @@ std::string linkWithOffset(const std::string& offset) {
 
 // The fields after createFromJson, as text ("invalid" for unset ones).
 std::string fields(const std::string& text, int64_t count = 0) {
-    const auto paging = fromJson(text, count);
-    const std::string all = paging->toString();
+    const std::string all = fromJson(text, count)->toString();
     return all.substr(0, all.find(", offsetId="));  // the links are checked separately
+}
+
+PagingObject paging(qelutil::Optional<int64_t> total, int64_t totalPages, int64_t limit) {
+    PagingObject paging;
+    paging.total = total;
+    paging.totalPages = totalPages;
+    paging.limit = limit;
+    return paging;
 }
 
 TEST(PagingObjectTest, FieldsAreCompletedFromTheCountAndTheLinks) {
@@ -696,20 +583,20 @@ TEST(PagingObjectTest, FieldsAreCompletedFromTheCountAndTheLinks) {
     };
     for (const auto& c : cases) EXPECT_EQ(fields(std::get<0>(c), std::get<1>(c)), std::get<2>(c)) << std::get<0>(c).substr(0, 120);
 
-    auto both = fromJson(R"({"limit":25,)" + prev + previous + R"(","next":")" + next + R"("})");
-    EXPECT_EQ(previous + " " + next, both->previous.getValue() + " " + both->next.getValue());
-    EXPECT_FALSE(both->offsetId.isValid());  // never derived
-    EXPECT_EQ("abc", fromJson(R"({"offsetId":"abc"})")->offsetId.getValue());
-    auto odd = fromJson(R"({"offsetId":12,"previous":25,"next":{"href":"x"}})");
-    EXPECT_FALSE(odd->offsetId.isValid() || odd->previous.isValid() || odd->next.isValid());
-    EXPECT_TRUE(fromJson("{}")->isValid());
-    EXPECT_FALSE(fromJson("{}", 10)->isPagingEnabled());
-    EXPECT_TRUE(fromJson(R"({"total":26,"limit":25})")->isPagingEnabled());
+    // The links and the offset id are taken as sent, the offset id never derived.
+    const auto links = [](const std::shared_ptr<PagingObject>& p) {
+        const std::string all = p->toString();
+        return all.substr(all.find("offsetId="));
+    };
+    EXPECT_EQ(links(fromJson(R"({"limit":25,)" + prev + previous + R"(","next":")" + next + R"("})")),
+              "offsetId=invalid, previous=" + previous + ", next=" + next);
+    EXPECT_EQ(links(fromJson(R"({"offsetId":"abc"})")), "offsetId=abc, previous=invalid, next=invalid");
+    EXPECT_EQ(links(fromJson(R"({"offsetId":12,"previous":25,"next":{"href":"x"}})")),
+              "offsetId=invalid, previous=invalid, next=invalid");
 }
 
 TEST(PagingObjectTest, FirstUseFromManyThreads) {
-    const auto json = qelutil::JsonFactory::parseObject(
-        R"({"limit":25,"previous":")" + linkWithOffset("25") + R"("})");
+    const auto json = qelutil::JsonFactory::parseObject(R"({"limit":25,"previous":")" + linkWithOffset("25") + R"("})");
     std::vector<int64_t> offsets(8, 0);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < offsets.size(); ++i)
@@ -718,112 +605,67 @@ TEST(PagingObjectTest, FirstUseFromManyThreads) {
     for (int64_t offset : offsets) EXPECT_EQ(50, offset);
 }
 
-TEST(PagingObjectTest, TextMarksUnsetFields) {
-    EXPECT_EQ("offset=invalid, limit=invalid, total=invalid, totalPages=invalid, offsetId=invalid, "
-              "previous=invalid, next=invalid",
-              PagingObject().toString());
-
-    PagingObject paging;
-    paging.offset = -5;
-    paging.limit = 25;
-    paging.total = 101;
-    paging.totalPages = 5;
-    paging.offsetId = std::string("id-7");
-    paging.next = std::string("/n?$offset=20");
-    EXPECT_EQ("offset=-5, limit=25, total=101, totalPages=5, offsetId=id-7, previous=invalid, next=/n?$offset=20",
-              paging.toString());
+TEST(PagingObjectTest, TextMarksUnsetFieldsAndPagingNeedsMoreThanOnePage) {
+    PagingObject set = paging(101, 5, 25);
+    set.offset = -5; set.offsetId = std::string("id-7"); set.next = std::string("/n?$offset=20");
+    const auto state = [](const PagingObject& p) {
+        return std::string(p.isValid() ? "valid" : "invalid") + (p.isPagingEnabled() ? " paged" : " one page");
+    };
+    expectTexts({
+        {[] { return PagingObject().toString(); },
+         "offset=invalid, limit=invalid, total=invalid, totalPages=invalid, offsetId=invalid, previous=invalid, next=invalid"},
+        {[&] { return set.toString(); },
+         "offset=-5, limit=25, total=101, totalPages=5, offsetId=id-7, previous=invalid, next=/n?$offset=20"},
+        {[&] { return state(paging({}, 3, 10)); }, "invalid one page"},
+        {[&] { return state(paging(30, 3, 10)); }, "valid paged"},
+        {[&] { return state(paging(30, 1, 10)); }, "valid one page"},
+        {[&] { return state(*fromJson("{}")) + ", " + state(*fromJson("{}", 10)); }, "valid one page, valid one page"},
+        {[&] { return state(*fromJson(R"({"total":26,"limit":25})")); }, "valid paged"},
+    });
 }
 
-TEST(PagingObjectTest, ValidityNeedsTotalPagesAndLimit) {
-    PagingObject paging;
-    paging.totalPages = 3;
-    paging.limit = 10;
-    EXPECT_FALSE(paging.isValid());
-    EXPECT_FALSE(paging.isPagingEnabled());
-    paging.total = 30;
-    EXPECT_TRUE(paging.isPagingEnabled());
-    paging.totalPages = 1;
-    EXPECT_TRUE(paging.isValid());
-    EXPECT_FALSE(paging.isPagingEnabled());
-}
-
-class PagingWarningsTest : public ::testing::Test {
-protected:
-    std::vector<std::string> warningsFor(const PagingObject& paging) {
-        factory->capture().clear();
-        PagingObject::printWarnings(paging, logger);
-        EXPECT_TRUE(factory->capture().texts(qelutil::ILogger::INFO).empty());
-        return factory->capture().texts(qelutil::ILogger::WARNING);
-    }
-
-    static PagingObject valid(int64_t total, int64_t totalPages, int64_t limit) {
-        PagingObject paging;
-        paging.total = total;
-        paging.totalPages = totalPages;
-        paging.limit = limit;
-        return paging;
-    }
-
-    std::shared_ptr<qeltest::CapturingLoggerFactory> factory = std::make_shared<qeltest::CapturingLoggerFactory>();
-    qelutil::StreamingLogger logger{std::shared_ptr<qelutil::ILogger>(factory->createLogger("paging"))};
-};
-
-TEST_F(PagingWarningsTest, UnsetFieldsInOrder) {
-    EXPECT_EQ((std::vector<std::string>{"total of paging object is invalid", "totalPages of paging object is invalid",
-                                        "limit of paging object is invalid", "paging object is invalid"}),
-              warningsFor(PagingObject()));
-
-    PagingObject noTotal = valid(0, 2, 10);
-    noTotal.total.reset();
-    EXPECT_EQ((std::vector<std::string>{"total of paging object is invalid", "paging object is invalid"}),
-              warningsFor(noTotal));
-}
-
-TEST_F(PagingWarningsTest, TooFewPages) {
-    const std::string tooFew = "limit * totalPages is smaller than total in paging object";
-    EXPECT_EQ(std::vector<std::string>{tooFew}, warningsFor(valid(100, 3, 25)));
-    EXPECT_EQ(std::vector<std::string>{tooFew}, warningsFor(valid(100, -1, 25)));
-    EXPECT_TRUE(warningsFor(valid(100, 4, 25)).empty());
-    EXPECT_TRUE(warningsFor(valid(0, 0, 25)).empty());
-    // A limit below 1 is not judged.
-    EXPECT_TRUE(warningsFor(valid(100, 0, 0)).empty());
-    // Products beyond the 64-bit range are judged by their sign.
+TEST(PagingObjectTest, WarningsNameUnsetFieldsInOrderAndTooFewPages) {
+    auto factory = std::make_shared<qeltest::CapturingLoggerFactory>();
+    qelutil::StreamingLogger logger{std::shared_ptr<ILogger>(factory->createLogger("paging"))};
     const int64_t max = std::numeric_limits<int64_t>::max();
-    EXPECT_TRUE(warningsFor(valid(max, 2, max)).empty());
-    EXPECT_EQ(std::vector<std::string>{tooFew}, warningsFor(valid(5, -2, max)));
-    // What createFromJson completes is consistent.
-    EXPECT_TRUE(warningsFor(*fromJson(R"({"total":101,"limit":25})")).empty());
+    const std::string tooFew = "limit * totalPages is smaller than total in paging object";
+    const std::string invalid = "paging object is invalid";
+    const std::vector<std::pair<PagingObject, std::vector<std::string>>> cases = {
+        {PagingObject(),
+         {"total of paging object is invalid", "totalPages of paging object is invalid",
+          "limit of paging object is invalid", invalid}},
+        {paging({}, 2, 10), {"total of paging object is invalid", invalid}},
+        {paging(100, 3, 25), {tooFew}}, {paging(100, -1, 25), {tooFew}}, {paging(100, 4, 25), {}}, {paging(0, 0, 25), {}},
+        // A limit below 1 is not judged; products beyond the 64-bit range are judged by their sign.
+        {paging(100, 0, 0), {}}, {paging(max, 2, max), {}}, {paging(5, -2, max), {tooFew}},
+        // What createFromJson completes is consistent.
+        {*fromJson(R"({"total":101,"limit":25})"), {}},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        factory->capture().clear();
+        PagingObject::printWarnings(cases[i].first, logger);
+        EXPECT_TRUE(factory->capture().texts(ILogger::INFO).empty());
+        EXPECT_EQ(factory->capture().texts(ILogger::WARNING), cases[i].second) << "case " << i;
+    }
 }
 
 }  // namespace
 
 namespace {
 
-std::shared_ptr<std::string> text(const std::string& value) { return std::make_shared<std::string>(value); }
-
-TEST(QelResponseTest, FreshRecordHasNoValuesAndAnUnsetLocationClearsAnEarlierOne) {
-    QelResponse response;
-    EXPECT_EQ(qelutil::HttpResponse::OTHER, response.getStatusCode());
-    EXPECT_TRUE(!response.getStatus() && !response.getPaging() && !response.getTimestamp() && !response.getMessage() &&
-                !response.getType() && !response.getEvent() && !response.getService() &&
-                !response.getMultipleChoices() && !response.getHttpException());
-    EXPECT_FALSE(response.getLocation().isValid());
-    response.setLocation(qelutil::Optional<std::string>("http://10.0.0.2:8080/media"));
-    EXPECT_EQ("http://10.0.0.2:8080/media", response.getLocation().getValue());
-    response.setLocation(qelutil::Optional<std::string>());
-    EXPECT_FALSE(response.getLocation().isValid());
-}
-
 TEST(QelResponseTest, MultipleChoiceTextMarksAbsentFields) {
     QelResponse::MultipleChoice choice;
-    EXPECT_EQ("MultipleChoice{hostAddress=invalid, versions=invalid,description=invalid}", choice.toString());
-    choice.hostAddress = text("http://10.0.0.1:80");
-    choice.versions = text("1.0,2.0");
-    choice.description = text("primary");
-    EXPECT_EQ("MultipleChoice{hostAddress=http://10.0.0.1:80, versions=1.0,2.0,description=primary}",
-              choice.toString());
-    choice.hostAddress.reset();
-    EXPECT_EQ("MultipleChoice{hostAddress=invalid, versions=1.0,2.0,description=primary}", choice.toString());
+    const auto text = [](const std::string& value) { return std::make_shared<std::string>(value); };
+    expectTexts({
+        {[&] { return choice.toString(); }, "MultipleChoice{hostAddress=invalid, versions=invalid,description=invalid}"},
+        {[&] {
+             choice.hostAddress = text("http://10.0.0.1:80"); choice.versions = text("1.0,2.0"); choice.description = text("primary");
+             return choice.toString();
+         },
+         "MultipleChoice{hostAddress=http://10.0.0.1:80, versions=1.0,2.0,description=primary}"},
+        {[&] { choice.hostAddress.reset(); return choice.toString(); },
+         "MultipleChoice{hostAddress=invalid, versions=1.0,2.0,description=primary}"},
+    });
 }
 
 class EmptyTextError : public std::exception {
