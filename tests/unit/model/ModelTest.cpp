@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -21,7 +20,6 @@
 
 using namespace qel;
 using qeltest::json;
-using qeltest::runtimeErrorText;
 using qelutil::ILogger;
 
 namespace {
@@ -67,8 +65,7 @@ struct GeneratedDescriptor : XObjectDescriptor {
     using XObjectDescriptor::setQueryOptionsOffset;
 };
 
-template <typename Object>
-std::string jsonOf(const Object& object) { return object.getDescriptor().getAsJson()->toString(); }
+template <typename T> std::string jsonOf(const T& object) { return object.getDescriptor().getAsJson()->toString(); }
 
 // A service as text: its descriptor's service and JSON, description, categories, privileges, versions and filter.
 std::string serviceText(const QelService& s) {
@@ -92,9 +89,7 @@ std::string linkWithOffset(const std::string& offset) {
 }
 
 PagingObject paging(qelutil::Optional<int64_t> total, int64_t totalPages, int64_t limit) {
-    PagingObject paging;
-    paging.total = total; paging.totalPages = totalPages; paging.limit = limit;
-    return paging;
+    PagingObject p; p.total = total; p.totalPages = totalPages; p.limit = limit; return p;
 }
 
 // The fields of a paging object: offset, limit, total and total pages, then offset id and links.
@@ -103,14 +98,13 @@ std::string fields(const PagingObject& p) {
            show(p.offsetId) + " " + show(p.previous) + " " + show(p.next);
 }
 
-struct EmptyTextError : std::exception {
-    const char* what() const noexcept override { return ""; }
-};
+struct EmptyTextError : std::exception { const char* what() const noexcept override { return ""; } };
 
 }  // namespace
 
 TEST(QueryOptionsTest, QueryTextHasFixedOrderEncodedFieldNamesAndOneOffset) {
     using Q = QueryOptions;
+    using Offset = qelutil::Optional<int64_t>;
     expectRendered<Q>({
         {[](Q&) {}, ""},
         // Set in an order different from the output order.
@@ -119,7 +113,8 @@ TEST(QueryOptionsTest, QueryTextHasFixedOrderEncodedFieldNamesAndOneOffset) {
              o.setExpandLevel(Q::LEVEL_TWO); o.setFieldsFilter({"id", "name"});
          }, "$fields=id,name&$expand=2&$sortby=-date,title&$limit=10&$offset=20"},
         // Expand fields and level share one parameter; level zero is not written.
-        {[](Q& o) { o.setExpandLevel(Q::LEVEL_THREE); o.setExpandLevel(Q::LEVEL_ZERO); o.setExpandFields({"a"}); }, "$expand=a"},
+        {[](Q& o) { o.setExpandLevel(Q::LEVEL_ONE); o.setExpandLevel(Q::LEVEL_ZERO); o.setExpandFields({"a"}); },
+         "$expand=a"},
         {[](Q& o) { o.setExpandFields({"a", "b"}); o.setExpandLevel(Q::LEVEL_TWO); }, "$expand=a,b,2"},
         // Field names are encoded, sort fields are not.
         {[](Q& o) {
@@ -131,10 +126,9 @@ TEST(QueryOptionsTest, QueryTextHasFixedOrderEncodedFieldNamesAndOneOffset) {
         {[](Q& o) { o.setPagingLimit(5); o.setPagingOffsetUuid("a b"); }, "$limit=5&$offset=a b"},
         {[](Q& o) { o.setPagingLimit(5); o.setPagingOffsetUuid("a b"); o.setPagingOffset(7); }, "$limit=5&$offset=7"},
         {[](Q& o) { o.setPagingLimit(5); o.setPagingOffset(7); o.setPagingLimitUnspecified(); }, "$offset=7"},
-        {[](Q& o) { o.setPagingOffsetUuid("a"); o.setPagingOffset(7); o.setPagingOffset(qelutil::Optional<int64_t>()); },
-         "$offset=a"},
+        {[](Q& o) { o.setPagingOffsetUuid("a"); o.setPagingOffset(7); o.setPagingOffset(Offset()); }, "$offset=a"},
         {[](Q& o) { o.setPagingOffsetUuid("a b"); o.setPagingOffsetUuidUnspecified(); }, ""},
-        {[](Q& o) { o.setPagingLimit(qelutil::Optional<int64_t>(0)); o.setPagingOffset(-3); }, "$limit=0&$offset=-3"},
+        {[](Q& o) { o.setPagingLimit(Offset(0)); o.setPagingOffset(-3); }, "$limit=0&$offset=-3"},
     }, [](const Q& o) { return o.createQueryString(); });
 }
 
@@ -148,14 +142,14 @@ TEST(QelFilterTest, SearchTextEncodesNamesAndStringValuesInNameOrder) {
         {[](F& f) { f.addId("1 2"); f.addName("n"); f.addUri("/a/b"); }, "id=1%202&name=n&uri=%2Fa%2Fb"},
         // Values of the number and list overloads are sent as formatted: the "%" and "," stay.
         {[](F& f) {
-             f.add("i", 7); f.add("l", int64_t{-9000000000}); f.add("d", 1.5); f.add("bs", std::vector<bool>{true, false});
-             f.add("ls", std::vector<int64_t>{1, -2}); f.add("ds", std::vector<double>{0.25, -1.0});
-             f.add("ss", std::vector<std::string>{"a b", "c"});
+             f.add("i", 7); f.add("l", int64_t{-9000000000}); f.add("d", 1.5);
+             f.add("bs", std::vector<bool>{true, false}); f.add("ls", std::vector<int64_t>{1, -2});
+             f.add("ds", std::vector<double>{0.25, -1.0}); f.add("ss", std::vector<std::string>{"a b", "c"});
          }, "bs=true,false&d=1.500000&ds=0.250000,-1.000000&i=7&l=-9000000000&ls=1,-2&ss=a%20b,c"},
         // The latest add of a name decides whether its value is encoded.
         {[](F& f) { f.add("n", int64_t{3}); f.add("n", std::string("a,b")); }, "n=a%2Cb"},
         {[](F& f) { f.add("n", std::string("a,b")); f.add("n", std::vector<std::string>{"x", "y"}); }, "n=x,y"},
-        {[](F& f) { f.add("n", std::vector<std::string>{}); f.add("n", true); f.add("n", 2.0); f.add("n", "p q"); }, "n=p%20q"},
+        {[](F& f) { f.add("n", std::vector<std::string>{}); f.add("n", 2.0); f.add("n", "p q"); }, "n=p%20q"},
     }, [](const F& f) { return f.createPropertySearchString(); });
 }
 
@@ -186,7 +180,7 @@ TEST(QelFilterTest, InvalidArgumentsThrowAndLeaveFilterUnchanged) {
         {[&] { filter.add("", std::string("x")); }, noName}, {[&] { filter.add("", 1); }, noName},
         {[&] { filter.add("", std::vector<double>{1.0}); }, noName}, {[&] { filter.add("", "x"); }, noText},
         {[&] { filter.add("keep", nullValue); }, noText}};
-    for (const auto& c : cases) EXPECT_EQ(runtimeErrorText(c.first), c.second);
+    for (const auto& c : cases) EXPECT_EQ(qeltest::runtimeErrorText(c.first), c.second);
     EXPECT_EQ(filter.createPropertySearchString(), "keep=1");
 }
 
@@ -195,41 +189,39 @@ TEST(QelFilterTest, PassesFilterComparesRenderedMembers) {
     count.add("count", 3);
     typed.add("flag", true); typed.add("ratio", 0.5); typed.add("name", std::string("a b"));
     typed.add("big", std::string("18446744073709551615"));
-    list.add("tags", std::vector<std::string>{"a", "b"}); text.add("a", std::string("x")); empty.add("a", std::string());
-    const std::string all = R"({"flag":true,"ratio":0.5,"name":"a b","big":18446744073709551615})";
-    const auto with = [&](const std::string& from, const std::string& to) {
-        return std::string(all).replace(all.find(from), from.size(), to);
-    };
+    list.add("tags", std::vector<std::string>{"a", "b"}); text.add("a", "x"); empty.add("a", std::string());
     const std::vector<std::tuple<const QelFilter*, std::string, bool>> cases = {
         {&none, "{}", true}, {&count, R"({"count":3,"other":"x"})", true}, {&count, R"({"count":"3"})", true},
         {&count, R"({"count":"03"})", false}, {&count, R"({"count":4})", false}, {&count, R"({"other":3})", false},
-        {&typed, all, true}, {&typed, with("true", R"("true1")"), false}, {&typed, with("a b", "a%20b"), false},
-        {&typed, with("18446744073709551615", "-1"), false},
+        {&typed, R"({"flag":true,"ratio":0.5,"name":"a b","big":18446744073709551615})", true},
+        {&typed, R"({"flag":"true1","ratio":0.5,"name":"a b","big":18446744073709551615})", false},
+        {&typed, R"({"flag":true,"ratio":0.5,"name":"a%20b","big":18446744073709551615})", false},
+        {&typed, R"({"flag":true,"ratio":0.5,"name":"a b","big":-1})", false},
         {&list, R"({"tags":"a,b"})", true}, {&list, R"({"tags":"a"})", false},
         // Members of other types render as empty text.
         {&text, R"({"a":{"b":1}})", false}, {&empty, R"({"a":null})", true}, {&empty, R"({"a":[1]})", true},
     };
-    for (const auto& c : cases) EXPECT_EQ(std::get<0>(c)->passesFilter(json(std::get<1>(c))), std::get<2>(c)) << std::get<1>(c);
+    for (const auto& [filter, input, passes] : cases) EXPECT_EQ(filter->passesFilter(json(input)), passes) << input;
     EXPECT_TRUE(none.passesFilter(nullptr));
     EXPECT_FALSE(text.passesFilter(nullptr));
 }
 
 TEST(DescriptorTest, RelativeUriAndSearchTexts) {
-    XObjectDescriptor descriptor("media", "tracks"), empty, onlyOptions("media", "tracks");
-    EXPECT_EQ(runtimeErrorText([&] { descriptor.getRelativeUri(); }), "operator* called on uninitialized Optional");
-    EXPECT_EQ(descriptor.createPropertySearchAndQueryOptionsString(), "");
-    descriptor.setName("My Song"); descriptor.setId("7"); descriptor.setUri(""); empty.setId("x");
-    EXPECT_EQ(descriptor.getRelativeUri() + " " + empty.getRelativeUri() + " " + descriptor.createPropertySearchString(),
+    XObjectDescriptor track("media", "tracks"), empty, onlyOptions("media", "tracks");
+    EXPECT_EQ(qeltest::runtimeErrorText([&] { track.getRelativeUri(); }), "operator* called on uninitialized Optional");
+    EXPECT_EQ(track.createPropertySearchAndQueryOptionsString(), "");
+    track.setName("My Song"); track.setId("7"); track.setUri(""); empty.setId("x");
+    EXPECT_EQ(track.getRelativeUri() + " " + empty.getRelativeUri() + " " + track.createPropertySearchString(),
               "/media/tracks/7 ///x id=7&name=My%20Song");
-    descriptor.getQueryOptions().setPagingLimit(5);
+    track.getQueryOptions().setPagingLimit(5);
     onlyOptions.setExpandLevel(QueryOptions::LEVEL_ONE);
-    EXPECT_EQ(descriptor.createPropertySearchAndQueryOptionsString() + " " + descriptor.createQueryOptionsString() + " " +
+    EXPECT_EQ(track.createPropertySearchAndQueryOptionsString() + " " + track.createQueryOptionsString() + " " +
                   onlyOptions.createPropertySearchAndQueryOptionsString(),
               "$limit=5&id=7&name=My%20Song $limit=5 $expand=1");
     // Resetting the query options keeps the filter.
-    descriptor.setExpandLevel(QueryOptions::LEVEL_TWO); descriptor.getQueryOptions().setPagingOffsetUuid("u");
-    descriptor.getQueryOptions().setFieldsFilter({"id"}); descriptor.resetQueryOptions();
-    EXPECT_EQ(descriptor.createPropertySearchAndQueryOptionsString(), "id=7&name=My%20Song");
+    track.setExpandLevel(QueryOptions::LEVEL_TWO); track.getQueryOptions().setPagingOffsetUuid("u");
+    track.getQueryOptions().setFieldsFilter({"id"}); track.resetQueryOptions();
+    EXPECT_EQ(track.createPropertySearchAndQueryOptionsString(), "id=7&name=My%20Song");
 }
 
 TEST(DescriptorTest, ProtectedQueryOptionSetters) {
@@ -247,9 +239,9 @@ TEST(DescriptorTest, ProtectedQueryOptionSetters) {
         {[&] { limitOnly.setQueryOptionsOffset({}, three, {}, {}, std::string("z")); }, &limitOnly,
          "$fields=a&$expand=3&$limit=9&$offset=z"},
     };
-    for (const auto& step : steps) {
-        std::get<0>(step)();
-        EXPECT_EQ(std::get<1>(step)->createQueryOptionsString(), std::get<2>(step));
+    for (const auto& [call, target, expected] : steps) {
+        call();
+        EXPECT_EQ(target->createQueryOptionsString(), expected);
     }
 }
 
@@ -263,8 +255,8 @@ TEST(DescriptorTest, RegistryPathIsCutBeforeServiceNameAlsoInCopies) {
     EXPECT_EQ(cut("navigation", "/api/navigation/") + " " + cut("navigation", "/x/navigation/navigation") + " " +
                   cut("navigation", "/a/b") + " " + cut("", "/a/b"),
               "/api/ /x/ /a/b /a/b");
-    ServiceRegistryServiceDescriptor nameless;
-    EXPECT_EQ(runtimeErrorText([&] { nameless.setPath("/api/"); }), "getValue called on uninitialized Optional");
+    ServiceRegistryServiceDescriptor bare;
+    EXPECT_EQ(qeltest::runtimeErrorText([&] { bare.setPath("/api/"); }), "getValue called on uninitialized Optional");
 
     // Copies cut the stored path again with their own name; assignment does not. Each owns its host text.
     ServiceRegistryServiceDescriptor original, assigned;
@@ -276,20 +268,8 @@ TEST(DescriptorTest, RegistryPathIsCutBeforeServiceNameAlsoInCopies) {
     const auto text = [](const ServiceRegistryServiceDescriptor& d) {
         return show(d.getPath()) + " " + show(d.getHost()) + " " + show(d.getName()) + " " + show(d.getPort()) + "|";
     };
-    EXPECT_EQ(text(copy) + text(assigned) + text(original) + text(ServiceRegistryServiceDescriptor{nameless}),
+    EXPECT_EQ(text(copy) + text(assigned) + text(original) + text(ServiceRegistryServiceDescriptor{bare}),
               "/x/ h api 1|/x/api/ h api 1|/x/api/ - api 1|- - - -|");
-}
-
-TEST(DescriptorTest, CopiesAreIndependentValues) {
-    QelServiceDescriptor original("media");
-    original.setId("1"); original.setServiceCategories({"a"});
-    QelServiceDescriptor copy(original);
-    copy.setId("2"); copy.getQelFilter().add("x", true); copy.setServiceCategories({});
-    XObjectDescriptor base = copy;
-    QelServiceDescriptor converted(base);
-    EXPECT_EQ(original.createPropertySearchString() + " " + show(original.getServiceCategories()) + " " +
-                  show(converted.getId()) + " " + show(converted.getServiceCategories()),
-              "id=1 [a] 2 -");
 }
 
 TEST(ModelObjectTest, JsonIsReadIntoTheDescriptorAndWrittenBackInOrderOrRefused) {
@@ -303,7 +283,9 @@ TEST(ModelObjectTest, JsonIsReadIntoTheDescriptorAndWrittenBackInOrderOrRefused)
     const Reader service = [](const std::string& t) { return serviceText(QelService(json(t))); };
     const Reader named = [](const std::string& t) { return serviceText(QelService(json(t), "media", "given")); };
     const Reader registry = [](const std::string& t) { return registryText(ServiceRegistryService(json(t))); };
-    const Reader listed = [](const std::string& t) { return registryText(ServiceRegistryService(json(t), "h", nullptr)); };
+    const Reader listed = [](const std::string& t) {
+        return registryText(ServiceRegistryService(json(t), "h", nullptr));
+    };
     const std::string unset = "getValue called on uninitialized Optional";
     const std::vector<std::tuple<Reader, std::string, std::string>> cases = {
         {object, R"({"id":"7","name":"n","uri":"/s/r/7","extra":1})", R"({"id":"7","uri":"/s/r/7","name":"n"})"},
@@ -328,7 +310,7 @@ TEST(ModelObjectTest, JsonIsReadIntoTheDescriptorAndWrittenBackInOrderOrRefused)
          R"(h /api/ 8080 8080 {"uri":"/api/navigation/","name":"navigation","port":8080})"},
         {listed, R"({"name":"nav","port":70000})", R"(h - 4464 4464 {"name":"nav","port":4464})"},
         {listed, R"({"name":"nav","uri":"/x/"})", R"(h /x/ - - {"uri":"/x/","name":"nav"})"},
-        {registry, R"({"name":"nav","uri":"/api/nav","port":5})", R"(- /api/ 5 5 {"uri":"/api/nav","name":"nav","port":5})"},
+        {registry, R"({"name":"nav","uri":"/a/nav","port":5})", R"(- /a/ 5 5 {"uri":"/a/nav","name":"nav","port":5})"},
         {registry, R"({"uri":"/api/x","port":1})", unset}, {listed, R"({"uri":"/api/x"})", unset},
         // Members of the wrong type, and texts that hold no object.
         {service, R"({"port":"80"})", "JsonException"}, {service, R"({"versions":"v1"})", "JsonException"},
@@ -349,7 +331,8 @@ TEST(ModelObjectTest, JsonIsReadIntoTheDescriptorAndWrittenBackInOrderOrRefused)
     }
     XObject<XObjectDescriptor> refilled(json(R"({"id":"7","name":"n"})"));
     refilled.fillFromJson(json(R"({"name":"m"})"));  // absent keys keep the earlier values
-    EXPECT_EQ(jsonOf(refilled) + " " + refilled.getDescriptor().getAsQELBody()->toString(), R"({"id":"7","name":"m"} {"name":"m"})");
+    EXPECT_EQ(jsonOf(refilled) + refilled.getDescriptor().getAsQELBody()->toString(),
+              R"({"id":"7","name":"m"}{"name":"m"})");
     EXPECT_EQ(XObject<XObjectDescriptor>(json(R"({"id":"7"})")).getDescriptor().getAsQELBody()->toString(), "{}");
 }
 
@@ -372,25 +355,21 @@ TEST(ModelObjectTest, CopyWithIdFromUriAndConvertToGeneric) {
 
 TEST(ModelObjectTest, ServiceFillWithLoggerWarnsForEachAbsentMemberInOrder) {
     auto factory = std::make_shared<qeltest::CapturingLoggerFactory>();
-    const auto logger = std::make_shared<qelutil::StreamingLogger>(std::shared_ptr<ILogger>(factory->createLogger("t")));
+    const auto logger = std::make_shared<qelutil::StreamingLogger>(factory->createLogger("t"));
     // The warnings of reading `text` as a service, or as a registry entry (whose warning has no location).
     const auto warnings = [&](const std::string& text, bool entry) {
         factory->capture().clear();
         if (entry) ServiceRegistryService(json(text), "h", logger); else QelService(json(text), logger);
         return joined(factory->capture().texts(ILogger::WARNING), !entry);
     };
-    const std::string media = " set for service object with name=media|";
+    const std::string m = " set for service object with name=media|";
     EXPECT_EQ(warnings(R"({"name":"media","port":1})", false),
-              "no description" + media + "no serviceCategories" + media + "no privileges" + media + "no versions" + media);
+              "no description" + m + "no serviceCategories" + m + "no privileges" + m + "no versions" + m);
     EXPECT_EQ(joined(factory->capture().texts(ILogger::DEBUG), true), "fillFromJson|");
     EXPECT_EQ(warnings(R"({"description":"d","serviceCategories":[],"privileges":[],"versions":[]})", false),
               "no port set for service object with name=|");
     EXPECT_EQ(warnings(R"({"name":"nav","port":1})", true) + warnings(R"({"name":"nav","uri":"/x/"})", true),
               "no port set for service object with name=nav|");
-
-    factory->setThreshold(ILogger::ERROR);
-    QelService quiet(json("{}"), logger);
-    EXPECT_TRUE(factory->capture().lines().empty());
     EXPECT_FALSE(QelService(json("{}"), nullptr).getPort().isValid());
 }
 
@@ -411,14 +390,15 @@ TEST(ModelObjectTest, EqualityComparesNamePortListsAndResolutionButNotIdOrUri) {
     ServiceRegistryService a(json(R"({"name":"nav","uri":"/a/nav","port":1})"));
     ServiceRegistryService b(json(R"({"name":"nav","uri":"/b/nav","port":1,"id":"x","versions":["v"]})"));
     std::string host = "h";
-    const std::vector<std::pair<std::function<void()>, bool>> steps = {
-        {[] {}, true}, {[&] { b.setResolved(true); }, false}, {[&] { a.setResolved(true); }, true},
-        {[&] { a.setHost(&host); }, false}, {[&] { b.setHost(&host); }, true}, {[&] { a.setPort(2); }, false},
-    };
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        steps[i].first();
-        EXPECT_EQ(a == b, steps[i].second) << "step " << i;
+    const std::vector<std::function<void()>> steps = {[] {}, [&] { b.setResolved(true); }, [&] { a.setResolved(true); },
+                                                      [&] { a.setHost(&host); }, [&] { b.setHost(&host); },
+                                                      [&] { a.setPort(2); }};
+    std::string same;
+    for (const auto& step : steps) {
+        step();
+        same += a == b ? "=" : "!";
     }
+    EXPECT_EQ(same, "=!=!=!");
     EXPECT_FALSE(ServiceRegistryService(json(R"({"name":"nav"})")) == ServiceRegistryService(json(R"({"name":"x"})")));
     // A registry entry's port reaches both descriptors; a new path is cut again.
     a.setPath("/b/nav"); a.setHost(nullptr);
@@ -456,16 +436,16 @@ TEST(PagingObjectTest, FieldsAreCompletedFromTheCountAndTheLinks) {
         // A huge link is dropped instead of exhausting the stack in the matcher.
         {prev + "/r?$offset=5&" + std::string(200000, 'a') + R"("})", 0, "- 25 0 0"},
         // Members of the wrong type are ignored; the offset id is taken as sent, never derived.
-        {R"({"limit":"25","total":"100","totalPages":2.5,"offset":"7","offsetId":12,"previous":25,"next":{"href":"x"}})",
+        {R"({"limit":"25","total":"100","totalPages":2.5,"offset":"7","offsetId":12,"previous":25,"next":{}})",
          4, "- 4 4 1 | - - -"},
         {R"({"limit":null,"total":null,"next":null,"offset":18446744073709551615})", 0, "- 25 0 0"},
         {R"({"offsetId":"abc"})", 0, "- 25 0 0 | abc - -"},
     };
-    for (const auto& c : cases) {
-        const std::string all = fields(*fromJson(std::get<0>(c), std::get<1>(c))), &expected = std::get<2>(c);
+    for (const auto& [input, count, expected] : cases) {
+        const std::string all = fields(*fromJson(input, count));
         // The offset id and links are checked where the expected text names them.
         EXPECT_EQ(expected.find('|') == std::string::npos ? all.substr(0, all.find(" |")) : all, expected)
-            << std::get<0>(c).substr(0, 120);
+            << input.substr(0, 99);
     }
 }
 
@@ -482,10 +462,8 @@ TEST(PagingObjectTest, FirstUseFromManyThreads) {
 TEST(PagingObjectTest, TextMarksUnsetFieldsAndPagingNeedsMoreThanOnePage) {
     EXPECT_EQ(PagingObject().toString(), "offset=invalid, limit=invalid, total=invalid, totalPages=invalid, "
                                          "offsetId=invalid, previous=invalid, next=invalid");
-    PagingObject set = paging(101, 5, 25);
-    set.offset = -5; set.offsetId = std::string("id-7"); set.next = std::string("/n?$offset=20");
-    EXPECT_EQ(set.toString(),
-              "offset=-5, limit=25, total=101, totalPages=5, offsetId=id-7, previous=invalid, next=/n?$offset=20");
+    EXPECT_EQ(fromJson(R"({"offset":-5,"limit":2,"total":9,"totalPages":5,"offsetId":"i7","next":"/n"})")->toString(),
+              "offset=-5, limit=2, total=9, totalPages=5, offsetId=i7, previous=invalid, next=/n");
 
     std::string states;
     for (const auto& p : {paging({}, 3, 10), paging(30, 3, 10), paging(30, 1, 10), *fromJson("{}"), *fromJson("{}", 10),
@@ -499,10 +477,10 @@ TEST(PagingObjectTest, WarningsNameUnsetFieldsInOrderAndTooFewPages) {
     qelutil::StreamingLogger logger{std::shared_ptr<ILogger>(factory->createLogger("paging"))};
     const int64_t max = INT64_MAX;
     const std::string tooFew = "limit * totalPages is smaller than total in paging object|";
-    const std::string noTotal = "total of paging object is invalid|", invalid = "paging object is invalid|";
+    const std::string of = " of paging object is invalid|", invalid = "paging object is invalid|";
     const std::vector<std::pair<PagingObject, std::string>> cases = {
-        {PagingObject(), noTotal + "totalPages of paging object is invalid|limit of paging object is invalid|" + invalid},
-        {paging({}, 2, 10), noTotal + invalid},
+        {PagingObject(), "total" + of + "totalPages" + of + "limit" + of + invalid},
+        {paging({}, 2, 10), "total" + of + invalid},
         {paging(100, 3, 25), tooFew}, {paging(100, -1, 25), tooFew}, {paging(100, 4, 25), ""}, {paging(0, 0, 25), ""},
         // A limit below 1 is not judged; products beyond the 64-bit range are judged by their sign.
         {paging(100, 0, 0), ""}, {paging(max, 2, max), ""}, {paging(5, -2, max), tooFew},
@@ -521,8 +499,8 @@ TEST(QelResponseTest, MultipleChoiceTextMarksAbsentFields) {
     QelResponse::MultipleChoice choice;
     EXPECT_EQ("MultipleChoice{hostAddress=invalid, versions=invalid,description=invalid}", choice.toString());
     const auto text = [](const char* value) { return std::make_shared<std::string>(value); };
-    choice.hostAddress = text("http://10.0.0.1:80"); choice.versions = text("1.0,2.0"); choice.description = text("primary");
-    EXPECT_EQ("MultipleChoice{hostAddress=http://10.0.0.1:80, versions=1.0,2.0,description=primary}", choice.toString());
+    choice.hostAddress = text("http://h:80"); choice.versions = text("1.0,2.0"); choice.description = text("primary");
+    EXPECT_EQ("MultipleChoice{hostAddress=http://h:80, versions=1.0,2.0,description=primary}", choice.toString());
     choice.hostAddress.reset();
     EXPECT_EQ("MultipleChoice{hostAddress=invalid, versions=1.0,2.0,description=primary}", choice.toString());
 }
