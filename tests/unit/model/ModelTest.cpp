@@ -104,7 +104,7 @@ struct EmptyTextError : std::exception { const char* what() const noexcept overr
 
 TEST(QueryOptionsTest, QueryTextHasFixedOrderEncodedFieldNamesAndOneOffset) {
     using Q = QueryOptions;
-    using Offset = qelutil::Optional<int64_t>;
+    using Number = qelutil::Optional<int64_t>;
     expectRendered<Q>({
         {[](Q&) {}, ""},
         // Set in an order different from the output order.
@@ -126,9 +126,9 @@ TEST(QueryOptionsTest, QueryTextHasFixedOrderEncodedFieldNamesAndOneOffset) {
         {[](Q& o) { o.setPagingLimit(5); o.setPagingOffsetUuid("a b"); }, "$limit=5&$offset=a b"},
         {[](Q& o) { o.setPagingLimit(5); o.setPagingOffsetUuid("a b"); o.setPagingOffset(7); }, "$limit=5&$offset=7"},
         {[](Q& o) { o.setPagingLimit(5); o.setPagingOffset(7); o.setPagingLimitUnspecified(); }, "$offset=7"},
-        {[](Q& o) { o.setPagingOffsetUuid("a"); o.setPagingOffset(7); o.setPagingOffset(Offset()); }, "$offset=a"},
+        {[](Q& o) { o.setPagingOffsetUuid("a"); o.setPagingOffset(7); o.setPagingOffset(Number()); }, "$offset=a"},
         {[](Q& o) { o.setPagingOffsetUuid("a b"); o.setPagingOffsetUuidUnspecified(); }, ""},
-        {[](Q& o) { o.setPagingLimit(Offset(0)); o.setPagingOffset(-3); }, "$limit=0&$offset=-3"},
+        {[](Q& o) { o.setPagingLimit(Number(0)); o.setPagingOffset(-3); }, "$limit=0&$offset=-3"},
     }, [](const Q& o) { return o.createQueryString(); });
 }
 
@@ -149,7 +149,7 @@ TEST(QelFilterTest, SearchTextEncodesNamesAndStringValuesInNameOrder) {
         // The latest add of a name decides whether its value is encoded.
         {[](F& f) { f.add("n", int64_t{3}); f.add("n", std::string("a,b")); }, "n=a%2Cb"},
         {[](F& f) { f.add("n", std::string("a,b")); f.add("n", std::vector<std::string>{"x", "y"}); }, "n=x,y"},
-        {[](F& f) { f.add("n", std::vector<std::string>{}); f.add("n", 2.0); f.add("n", "p q"); }, "n=p%20q"},
+        {[](F& f) { f.add("n", true); f.add("n", 2.0); f.add("n", "p q"); }, "n=p%20q"},
     }, [](const F& f) { return f.createPropertySearchString(); });
 }
 
@@ -318,16 +318,16 @@ TEST(ModelObjectTest, JsonIsReadIntoTheDescriptorAndWrittenBackInOrderOrRefused)
         {object, R"({"id":7})", "JsonException"}, {resource, R"({"uri":1})", "JsonException"},
         {fromText, "{\"name\":", "JsonException"}, {fromText, "[1]", "JsonException"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [read, input, expected] : cases) {
         std::string text;
         try {
-            text = std::get<0>(c)(std::get<1>(c));
+            text = read(input);
         } catch (const qelutil::JsonException&) {
             text = "JsonException";
         } catch (const std::runtime_error& e) {
             text = e.what();
         }
-        EXPECT_EQ(text, std::get<2>(c)) << std::get<1>(c);
+        EXPECT_EQ(text, expected) << input;
     }
     XObject<XObjectDescriptor> refilled(json(R"({"id":"7","name":"n"})"));
     refilled.fillFromJson(json(R"({"name":"m"})"));  // absent keys keep the earlier values
@@ -400,7 +400,7 @@ TEST(ModelObjectTest, EqualityComparesNamePortListsAndResolutionButNotIdOrUri) {
     }
     EXPECT_EQ(same, "=!=!=!");
     EXPECT_FALSE(ServiceRegistryService(json(R"({"name":"nav"})")) == ServiceRegistryService(json(R"({"name":"x"})")));
-    // A registry entry's port reaches both descriptors; a new path is cut again.
+    // A new port reaches both descriptors of a registry entry; a new path is cut again.
     a.setPath("/b/nav"); a.setHost(nullptr);
     EXPECT_EQ(registryText(a), R"(- /b/ 2 2 {"uri":"/a/nav","name":"nav","port":2})");
 }
