@@ -15,7 +15,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 using qelutil::JsonArray;
@@ -30,19 +29,15 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-// The message of the JsonException `f` throws; fails the test when it throws
-// nothing or something else.
+// The message of the JsonException `f` throws; any other exception fails
+// the test by itself.
 std::string errorOf(const std::function<void()>& f) {
     try {
         f();
     } catch (const JsonException& e) {
         return e.what();
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "unexpected exception: " << e.what();
-        return "";
     }
-    ADD_FAILURE() << "no exception";
-    return "";
+    return "no exception";
 }
 
 bool isParseError(const std::string& text) { return text.rfind("JSON parse error", 0) == 0; }
@@ -71,38 +66,31 @@ protected:
     }
 };
 
-TEST_P(JsonModelTest, ReadsEveryTypeWithItsNumberKind) {
+TEST_P(JsonModelTest, ReadsEveryTypeWithItsNumberKindAndGettersNameWhatTheyMissed) {
     const auto o = parseObject(RICH);
     EXPECT_EQ(o->getString("s"), "text");
     EXPECT_TRUE(o->getBool("t") && !o->getBool("f") && o->isNull("n"));
-    EXPECT_TRUE(o->isLong("i") && !o->isULong("i"));
-    EXPECT_TRUE(o->isLong("u") && o->isULong("u") && !o->isDouble("u"));
-    EXPECT_TRUE(o->isULong("big") && !o->isLong("big"));
+    // Which of isLong, isULong and isDouble each number answers.
+    for (const auto& [key, kinds] : std::vector<std::pair<std::string, std::string>>{
+             {"i", "L"}, {"u", "LU"}, {"big", "U"}, {"min", "L"}, {"over", "U"}, {"d", "D"}, {"whole", "D"}, {"e", "D"}}) {
+        EXPECT_EQ(std::string(o->isLong(key) ? "L" : "") + (o->isULong(key) ? "U" : "") + (o->isDouble(key) ? "D" : ""), kinds)
+            << key;
+    }
     EXPECT_EQ(o->getULong("big"), std::numeric_limits<uint64_t>::max());
-    EXPECT_TRUE(o->isLong("min") && !o->isULong("min"));
     EXPECT_EQ(o->getLong("min"), std::numeric_limits<int64_t>::min());
-    EXPECT_TRUE(o->isULong("over") && !o->isLong("over"));
     EXPECT_EQ(o->getULong("over"), uint64_t(1) << 63);
-    EXPECT_TRUE(o->isDouble("d") && !o->isLong("d"));
-    EXPECT_TRUE(o->isDouble("whole") && !o->isLong("whole") && !o->isULong("whole"));
     EXPECT_DOUBLE_EQ(o->getDouble("e"), 1000.0);
     EXPECT_DOUBLE_EQ(o->getDouble("i"), -42.0);
     EXPECT_DOUBLE_EQ(o->getDouble("big"), 18446744073709551615.0);
     EXPECT_EQ(o->getObject("o")->getString("k"), "v");
-    EXPECT_EQ(o->getArray("a")->size(), 5u);
     EXPECT_EQ(o->getKeys(), (Strings{"s", "t", "f", "n", "i", "u", "big", "min", "over", "d", "whole", "e", "o", "a"}));
     for (const auto& test : {&JsonObject::isNull, &JsonObject::isString, &JsonObject::isLong, &JsonObject::isULong,
-                             &JsonObject::isBool, &JsonObject::isDouble, &JsonObject::isObject,
-                             &JsonObject::isArray, &JsonObject::has}) {
+                             &JsonObject::isBool, &JsonObject::isDouble, &JsonObject::isObject, &JsonObject::isArray,
+                             &JsonObject::has}) {
         EXPECT_FALSE(((*o).*test)("absent"));
     }
     const auto a = o->getArray("a");
-    EXPECT_TRUE(!a->isLong(5) && a->isObject(2) && a->isArray(3) && a->isNull(4));
-}
-
-TEST_P(JsonModelTest, GettersNameTheKeyOrIndexAndTheExpectedType) {
-    const auto o = parseObject(RICH);
-    const auto a = o->getArray("a");
+    EXPECT_TRUE(a->size() == 5 && !a->isLong(5) && a->isObject(2) && a->isArray(3) && a->isNull(4));
     const std::vector<std::pair<std::function<void()>, std::string>> cases = {
         {[&] { o->getString("i"); }, R"(JSON member "i" is not a string)"},
         {[&] { o->getString("n"); }, R"(JSON member "n" is not a string)"},
@@ -411,29 +399,25 @@ std::size_t receive(ReadBuffer& buffer, const std::string& text, std::size_t off
     return n;
 }
 
-// Feeds `text` in chunks, splitting (or parsing) after every chunk; returns
-// the objects and records the results that were not OK.
-template <typename Object = std::string>
-std::vector<Object> feed(ReadBuffer& buffer, const std::string& text, std::size_t chunk,
-                         std::vector<Result>* problems = nullptr) {
-    std::vector<Object> objects;
+// Feeds `text` in chunks and calls `take` after every chunk; returns the
+// results that were not OK.
+std::vector<Result> feed(ReadBuffer& buffer, const std::string& text, std::size_t chunk,
+                         const std::function<Result()>& take) {
+    std::vector<Result> problems;
     for (std::size_t offset = 0; offset < text.size();) {
         const std::size_t n = receive(buffer, text, offset, chunk);
         EXPECT_GT(n, 0u) << "no free space at offset " << offset;
         if (n == 0) break;
         offset += n;
-        Result result;
-        if constexpr (std::is_same<Object, std::string>::value) {
-            result = buffer.splitJsonObjects(objects);
-        } else {
-            result = buffer.parseJsonObjects(objects);
-        }
-        if (problems) {
-            if (result != Result::OK) problems->push_back(result);
-        } else {
-            EXPECT_EQ(result, Result::OK) << buffer.getLastError();
-        }
+        if (const Result result = take(); result != Result::OK) problems.push_back(result);
     }
+    return problems;
+}
+
+// The objects split from `text` fed in chunks, all without a problem.
+Strings split(ReadBuffer& buffer, const std::string& text, std::size_t chunk) {
+    Strings objects;
+    EXPECT_TRUE(feed(buffer, text, chunk, [&] { return buffer.splitJsonObjects(objects); }).empty()) << buffer.getLastError();
     return objects;
 }
 
@@ -457,15 +441,15 @@ TEST(ReadBufferTest, SplitsTrickyObjectsAtEveryCutPointAndVeryDeepOnesWithoutRec
     for (const auto& object : tricky) stream += object + " \r\n\t";
     for (std::size_t chunk = 1; chunk <= stream.size(); ++chunk) {
         ReadBuffer buffer(64);
-        EXPECT_EQ(feed(buffer, stream, chunk), tricky) << "chunk size " << chunk;
+        EXPECT_EQ(split(buffer, stream, chunk), tricky) << "chunk size " << chunk;
         EXPECT_TRUE(buffer.isEmpty());
     }
     const std::string deep = std::string(200000, '{') + std::string(200000, '}');
     ReadBuffer buffer;
-    EXPECT_EQ(feed(buffer, deep + "{}", 4096), (Strings{deep, "{}"}));
+    EXPECT_EQ(split(buffer, deep + "{}", 4096), (Strings{deep, "{}"}));
 }
 
-TEST(ReadBufferTest, SplitsRandomObjectsFedInRandomPieces) {
+TEST(ReadBufferTest, GrowsForRandomAndLargeObjectsArrivingInPiecesAndShrinksAfterwards) {
     std::mt19937 random(12345);
     const std::string alphabet = "ab{}[]\"\\:,/ \n\t\x01\xC3\xA9";
     auto randomText = [&] {
@@ -473,23 +457,37 @@ TEST(ReadBufferTest, SplitsRandomObjectsFedInRandomPieces) {
         for (char& c : text) c = alphabet[random() % alphabet.size()];
         return text;
     };
-    Strings objects;
+    Strings expected;
     std::string stream;
     for (int i = 0; i < 300; ++i) {
         const auto object = JsonFactory::createJsonObject();
         for (int m = static_cast<int>(random() % 4); m > 0; --m) object->setString(randomText(), randomText());
         if (random() % 2) object->setObject(randomText(), *object->clone());
-        objects.push_back(object->toString());
-        stream += objects.back() + std::string(random() % 3, '\n');
+        expected.push_back(object->toString());
+        stream += expected.back() + std::string(random() % 3, '\n');
     }
-    ReadBuffer buffer(128);
-    Strings split;
+    std::string big = R"({"data":")";
+    while (big.size() < 600 * 1024) big += R"(brace { quote \" backslash \\ close } )";
+    big += R"("})";
+    const std::size_t bigEnd = stream.size() + big.size();
+    stream += big + "\n" + R"({"next":true})";
+    expected.push_back(big);
+    expected.push_back(R"({"next":true})");
+
+    ReadBuffer buffer;
+    Strings objects;
+    std::size_t largest = 0;
     for (std::size_t offset = 0; offset < stream.size();) {
-        offset += receive(buffer, stream, offset, 1 + random() % 200);
-        ASSERT_EQ(buffer.splitJsonObjects(split), Result::OK) << buffer.getLastError();
+        ASSERT_GE(buffer.getRemainingBytes(), ReadBuffer::DEFAULT_LENGTH / 2) << "a receive of half the initial length must fit";
+        largest = std::max(largest, buffer.getLength());
+        offset += receive(buffer, stream, offset, 1 + random() % 1000);
+        ASSERT_EQ(buffer.splitJsonObjects(objects), Result::OK) << buffer.getLastError();
+        ASSERT_TRUE(offset >= bigEnd || objects.size() < 301);
     }
-    EXPECT_EQ(split, objects);
-    EXPECT_TRUE(buffer.isEmpty());
+    EXPECT_EQ(objects, expected);
+    EXPECT_GT(largest, ReadBuffer::DEFAULT_LENGTH);
+    EXPECT_LE(largest, 2 * stream.size());
+    EXPECT_EQ(buffer.getLength(), ReadBuffer::DEFAULT_LENGTH);
 }
 
 TEST(ReadBufferTest, KeepsAnIncompleteTailAtTheStartAndDropsGarbage) {
@@ -544,28 +542,6 @@ TEST(ReadBufferTest, HeadAndFreeSpaceAgreeInWhicheverOrderTheyAreTaken) {
     }
 }
 
-TEST(ReadBufferTest, GrowsForALargeMessageArrivingInSmallPiecesAndShrinksAfterwards) {
-    std::string big = R"({"data":")";
-    while (big.size() < 600 * 1024) big += R"(brace { quote \" backslash \\ close } )";
-    big += R"("})";
-    const std::string small = R"({"next":true})";
-    const std::string stream = big + "\n" + small;
-    ReadBuffer buffer;
-    Strings objects;
-    std::size_t largest = 0;
-    for (std::size_t offset = 0; offset < stream.size();) {
-        ASSERT_GE(buffer.getRemainingBytes(), ReadBuffer::DEFAULT_LENGTH / 2) << "a receive of half the initial length must fit";
-        largest = std::max(largest, buffer.getLength());
-        offset += receive(buffer, stream, offset, 1000);
-        ASSERT_EQ(buffer.splitJsonObjects(objects), Result::OK);
-        ASSERT_TRUE(offset >= big.size() || objects.empty());
-    }
-    EXPECT_EQ(objects, (Strings{big, small}));
-    EXPECT_GT(largest, ReadBuffer::DEFAULT_LENGTH);
-    EXPECT_LE(largest, 2 * stream.size());
-    EXPECT_EQ(buffer.getLength(), ReadBuffer::DEFAULT_LENGTH);
-}
-
 TEST(ReadBufferTest, MaximumMessageSizeBoundsReadsAndObjectsUntilCleared) {
     EXPECT_THROW(ReadBuffer(0), std::invalid_argument);
     ReadBuffer buffer(64, 256);
@@ -596,27 +572,26 @@ TEST(ReadBufferTest, MaximumMessageSizeBoundsReadsAndObjectsUntilCleared) {
               "dropped an incomplete JSON object of 256 bytes: it reaches the maximum message size of 256 bytes");
     EXPECT_TRUE(buffer.isEmpty());
     EXPECT_EQ(buffer.getLength(), 64u);
-    EXPECT_EQ(feed(buffer, R"(xx\"{","inner":{"k":1}} {"ok":1})", 7), Strings{R"({"ok":1})"});
+    EXPECT_EQ(split(buffer, R"(xx\"{","inner":{"k":1}} {"ok":1})", 7), Strings{R"({"ok":1})"});
     EXPECT_TRUE(buffer.isEmpty());
 
     // Lowering the maximum below the content makes it oversized; clear()
     // forgets the dropped object, so the next one is taken from its start.
-    feed(buffer, R"({"a":"0123456789)", 64);
+    split(buffer, R"({"a":"0123456789)", 64);
     buffer.setMaxMessageSize(8);
     EXPECT_EQ(buffer.getRemainingBytes(), 0u);
     EXPECT_EQ(buffer.splitJsonObjects(objects), Result::OVERSIZED);
     EXPECT_TRUE(buffer.isEmpty());
     buffer.clear();
-    EXPECT_EQ(feed(buffer, R"({"b":2})", 4), Strings{R"({"b":2})"});
+    EXPECT_EQ(split(buffer, R"({"b":2})", 4), Strings{R"({"b":2})"});
 }
 
 TEST(ReadBufferTest, ParsesObjectsInArrivalOrderIntoObjectsIndependentOfTheBuffer) {
     const std::string stream = R"({"type":"data","event":"e1","data":{"k":"v}\"{"}} )"
                                R"({"type":"error","message":"Gone"}{"type":"subscribe"})";
     ReadBuffer buffer(32);
-    std::vector<Result> problems;
-    const auto objects = feed<JsonObject::Shared>(buffer, stream, 5, &problems);
-    EXPECT_TRUE(problems.empty());
+    std::vector<JsonObject::Shared> objects;
+    EXPECT_TRUE(feed(buffer, stream, 5, [&] { return buffer.parseJsonObjects(objects); }).empty());
     ASSERT_EQ(objects.size(), 3u);
     EXPECT_TRUE(buffer.isEmpty());
     // Whatever the receiver writes next must not change the parsed objects.
@@ -646,9 +621,10 @@ TEST(ReadBufferTest, DropsMalformedOrTooDeepObjectsAndGoesOnWithTheNext) {
 
     // Nesting beyond the parser's limit is left to the parser.
     auto nested = [](std::size_t depth) { return repeat(R"({"a":)", depth - 1) + "{}" + std::string(depth - 1, '}'); };
-    std::vector<Result> problems;
-    objects = feed<JsonObject::Shared>(buffer, nested(64) + nested(200000) + R"({"after":true})", 4096, &problems);
-    EXPECT_EQ(problems, std::vector<Result>{Result::MALFORMED});
+    objects.clear();
+    EXPECT_EQ(feed(buffer, nested(64) + nested(200000) + R"({"after":true})", 4096,
+                   [&] { return buffer.parseJsonObjects(objects); }),
+              std::vector<Result>{Result::MALFORMED});
     ASSERT_EQ(objects.size(), 2u);
     EXPECT_TRUE(objects[0]->isObject("a"));
     EXPECT_TRUE(objects[1]->getBool("after"));
