@@ -169,10 +169,8 @@ TEST_P(JsonModelTest, AcceptsWhatLiesWithinTheLimits) {
 
     const auto numbers = parse("[1E+000000000000000000002, 1e-400, 2.5e-3, -1e300, 0." + repeat("0", 5000) + "1e4000]")
                              ->getRootArray();
-    EXPECT_DOUBLE_EQ(numbers->getDouble(0), 100.0);
-    EXPECT_EQ(numbers->getDouble(1), 0.0);
-    EXPECT_DOUBLE_EQ(numbers->getDouble(2), 0.0025);
-    EXPECT_DOUBLE_EQ(numbers->getDouble(3), -1e300);
+    for (const auto& [index, value] : std::vector<std::pair<int, double>>{{0, 100.0}, {1, 0.0}, {2, 0.0025}, {3, -1e300}})
+        EXPECT_EQ(numbers->getDouble(index), value) << index;
     EXPECT_TRUE(numbers->isDouble(4));
     if (rapid()) {
         EXPECT_DOUBLE_EQ(parse("[123456789012345678901234567890]")->getRootArray()->getDouble(0), 1.2345678901234568e29);
@@ -225,29 +223,12 @@ TEST_P(JsonModelTest, TakenObjectsShareTheDocumentOutliveItAndFollowTheirMember)
     }
     element->setString("name", "first");
     EXPECT_EQ(root->getObject("outer")->getObject("inner")->getLong("c7"), 7);
-    EXPECT_EQ(root->getObject("outer")->getObject("inner")->size(), 101u);
     EXPECT_EQ(root->getArray("list")->getObject(0)->getString("name"), "first");
     EXPECT_EQ(root->getArray("list")->size(), 102u);
     root.reset();
     EXPECT_EQ(inner->getString("name"), "deep");
     EXPECT_EQ(list->getObject(1)->getLong("x"), 2);
     EXPECT_EQ(list->getObject(0)->toString(), R"({"x":1,"name":"first"})");
-}
-
-TEST_P(JsonModelTest, ThreadsReadOneDocumentConcurrently) {
-    const auto root = parseObject(RICH);
-    std::atomic<int> good{0};
-    std::vector<std::thread> readers;
-    for (int t = 0; t < 4; ++t) {
-        readers.emplace_back([&] {
-            for (int i = 0; i < 200; ++i) {
-                good += root->getObject("o")->getString("k") == "v" &&
-                        root->getArray("a")->getObject(2)->getLong("k") == 1 && root->toString().size() > 100;
-            }
-        });
-    }
-    for (auto& reader : readers) reader.join();
-    EXPECT_EQ(good.load(), 800);
 }
 
 TEST_P(JsonModelTest, WritesCompactEscapedTextThatReadsBack) {
@@ -283,13 +264,11 @@ TEST_P(JsonModelTest, WritesCompactEscapedTextThatReadsBack) {
     EXPECT_EQ(back->getString("s"), awkward);
     EXPECT_TRUE(back->isDouble("whole"));
     EXPECT_EQ(back->toString(), text);
-    for (double value : {0.1, 123456.789, -2.5e-8, 1e300, 1.0}) {
-        const auto numbers = JsonFactory::createJsonArray();
-        numbers->addDouble(value);
-        const auto read = parse(numbers->toString())->getRootArray();
-        EXPECT_TRUE(read->isDouble(0));
-        EXPECT_EQ(read->getDouble(0), value) << numbers->toString();
-    }
+    const std::vector<double> values = {0.1, 123456.789, -2.5e-8, 1e300, 1.0};
+    const auto numbers = JsonFactory::createJsonArray();
+    for (double value : values) numbers->addDouble(value);
+    const auto read = parse(numbers->toString())->getRootArray();
+    for (std::size_t i = 0; i < values.size(); ++i) EXPECT_TRUE(read->isDouble(i) && read->getDouble(i) == values[i]) << numbers->toString();
 }
 
 TEST_P(JsonModelTest, ChangesReplaceInPlaceKeepOrderAndCopyDeeply) {
@@ -374,19 +353,30 @@ TEST(JsonModelRapidTest, AViewOfARemovedOrReplacedMemberSaysSo) {
     EXPECT_EQ(errorOf([&] { element->size(); }), "JSON array index 0 is out of range (size 0)");
 }
 
-TEST(JsonFactoryTest, ImplementationIsProcessWideAndSafeToSwitchConcurrently) {
+TEST(JsonFactoryTest, DocumentsAreReadAndTheImplementationIsSwitchedConcurrently) {
     EXPECT_EQ(JsonFactory::getImplementation(), JsonFactory::RAPID_JSON);
     JsonFactory::setImplementation(static_cast<JsonFactory::JsonImplementation>(7));
     EXPECT_EQ(JsonFactory::getImplementation(), JsonFactory::RAPID_JSON);
-    std::thread switcher([] {
-        for (int i = 0; i < 1000; ++i) JsonFactory::setImplementation(i % 2 ? JsonFactory::POCO_JSON : JsonFactory::RAPID_JSON);
-    });
-    for (int i = 0; i < 1000; ++i) {
-        const auto object = JsonFactory::parseObject(R"({"i":1})");
-        object->setLong("i", i);
-        EXPECT_EQ(object->getLong("i"), i);
+    for (auto implementation : {JsonFactory::RAPID_JSON, JsonFactory::POCO_JSON}) {
+        const auto root = createWith(implementation, RICH);
+        std::atomic<int> good{0};
+        std::vector<std::thread> threads;
+        threads.emplace_back([] {
+            for (int i = 0; i < 1000; ++i) JsonFactory::setImplementation(i % 2 ? JsonFactory::POCO_JSON : JsonFactory::RAPID_JSON);
+        });
+        for (int t = 0; t < 3; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 300; ++i) {
+                    const auto object = JsonFactory::parseObject(R"({"i":1})");
+                    object->setLong("i", i);
+                    good += object->getLong("i") == i && root->getObject("o")->getString("k") == "v" &&
+                            root->getArray("a")->getObject(2)->getLong("k") == 1 && root->toString().size() > 100;
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(good.load(), 900);
     }
-    switcher.join();
     JsonFactory::setImplementation(JsonFactory::RAPID_JSON);
 }
 
@@ -586,29 +576,27 @@ TEST(ReadBufferTest, MaximumMessageSizeBoundsReadsAndObjectsUntilCleared) {
     EXPECT_EQ(split(buffer, R"({"b":2})", 4), Strings{R"({"b":2})"});
 }
 
-TEST(ReadBufferTest, ParsesObjectsInArrivalOrderIntoObjectsIndependentOfTheBuffer) {
+TEST(ReadBufferTest, ParsesObjectsIndependentOfTheBufferAndDropsMalformedOrTooDeepOnes) {
     const std::string stream = R"({"type":"data","event":"e1","data":{"k":"v}\"{"}} )"
                                R"({"type":"error","message":"Gone"}{"type":"subscribe"})";
-    ReadBuffer buffer(32);
+    ReadBuffer small(32);
     std::vector<JsonObject::Shared> objects;
-    EXPECT_TRUE(feed(buffer, stream, 5, [&] { return buffer.parseJsonObjects(objects); }).empty());
-    ASSERT_EQ(objects.size(), 3u);
-    EXPECT_TRUE(buffer.isEmpty());
+    EXPECT_TRUE(feed(small, stream, 5, [&] { return small.parseJsonObjects(objects); }).empty());
+    EXPECT_TRUE(small.isEmpty());
     // Whatever the receiver writes next must not change the parsed objects.
-    std::memset(buffer.getBuffer(), 'x', buffer.getLength());
-    EXPECT_EQ(objects[0]->getString("type"), "data");
-    EXPECT_EQ(objects[0]->getObject("data")->getString("k"), "v}\"{");
-    EXPECT_EQ(objects[1]->getString("message"), "Gone");
-    EXPECT_EQ(objects[2]->getString("type"), "subscribe");
-}
+    std::memset(small.getBuffer(), 'x', small.getLength());
+    auto texts = [&] {
+        std::string all;
+        for (const auto& object : objects) all += object->toString() + " ";
+        return all;
+    };
+    EXPECT_EQ(texts(), R"({"type":"data","event":"e1","data":{"k":"v}\"{"}} {"type":"error","message":"Gone"} )"
+                       R"({"type":"subscribe"} )");
 
-TEST(ReadBufferTest, DropsMalformedOrTooDeepObjectsAndGoesOnWithTheNext) {
     ReadBuffer buffer;
+    objects.clear();
     put(buffer, "{\"a\":}{\"b\":2} {\"c\":[1,}{\"u\":\"\xC3\"}{\"e\":");
-    std::vector<JsonObject::Shared> objects;
     EXPECT_EQ(buffer.parseJsonObjects(objects), Result::MALFORMED);
-    ASSERT_EQ(objects.size(), 1u);
-    EXPECT_EQ(objects[0]->getLong("b"), 2);
     const std::string prefix = "dropped a malformed JSON object of 6 bytes: ";
     EXPECT_EQ(buffer.getLastError().substr(0, prefix.size()), prefix);
     EXPECT_GT(buffer.getLastError().size(), prefix.size()) << "the parser's reason follows";
@@ -616,18 +604,12 @@ TEST(ReadBufferTest, DropsMalformedOrTooDeepObjectsAndGoesOnWithTheNext) {
     put(buffer, "5}");
     EXPECT_EQ(buffer.parseJsonObjects(objects), Result::OK);
     EXPECT_EQ(buffer.getLastError(), "");
-    ASSERT_EQ(objects.size(), 2u);
-    EXPECT_EQ(objects[1]->getLong("e"), 5);
-
     // Nesting beyond the parser's limit is left to the parser.
     auto nested = [](std::size_t depth) { return repeat(R"({"a":)", depth - 1) + "{}" + std::string(depth - 1, '}'); };
-    objects.clear();
     EXPECT_EQ(feed(buffer, nested(64) + nested(200000) + R"({"after":true})", 4096,
                    [&] { return buffer.parseJsonObjects(objects); }),
               std::vector<Result>{Result::MALFORMED});
-    ASSERT_EQ(objects.size(), 2u);
-    EXPECT_TRUE(objects[0]->isObject("a"));
-    EXPECT_TRUE(objects[1]->getBool("after"));
+    EXPECT_EQ(texts(), R"({"b":2} {"e":5} )" + nested(64) + R"( {"after":true} )");
 }
 
 }  // namespace
