@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -13,7 +12,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 using qelutil::JsonArray;
@@ -124,32 +122,28 @@ TEST_P(JsonModelTest, MalformedOrUnsafeTextIsRejectedWithItsReason) {
         EXPECT_TRUE(isParseError(error)) << text.substr(0, 40) << " -> " << error;
     }
     const std::string outOfRange = "number exponent out of range";
-    const std::string tooDeep = "JSON parse error at offset 128: nesting deeper than 128";
+    const std::string tooDeep = "128: nesting deeper than 128";
     const std::size_t max = JsonParser::MAX_DEPTH;
     std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "JSON parse error at offset 0: the text is empty"},
-        {" \n", "JSON parse error at offset 2: the text is empty"},
-        {"  42", "JSON parse error at offset 2: the root is neither an object nor an array"},
-        {R"("text")", "JSON parse error at offset 0: the root is neither an object nor an array"},
-        {repeat("[", max + 1) + repeat("]", max + 1), tooDeep},
-        {repeat("[", 100000), tooDeep},
-        {"[1e-2147483649]", "JSON parse error at offset 1: " + outOfRange},
-        {"[0." + repeat("0", 30) + "1e-2147483647]", "JSON parse error at offset 1: " + outOfRange},
-        {R"({"a":1, "b":-2.5E+99999})", "JSON parse error at offset 12: " + outOfRange},
-        {R"({"a":"1e99999", "b":1e99999})", "JSON parse error at offset 20: " + outOfRange},
+        {"", "0: the text is empty"}, {" \n", "2: the text is empty"},
+        {"  42", "2: the root is neither an object nor an array"},
+        {R"("text")", "0: the root is neither an object nor an array"},
+        {repeat("[", max + 1) + repeat("]", max + 1), tooDeep}, {repeat("[", 100000), tooDeep},
+        {"[1e-2147483649]", "1: " + outOfRange}, {"[0." + repeat("0", 30) + "1e-2147483647]", "1: " + outOfRange},
+        {R"({"a":1, "b":-2.5E+99999})", "12: " + outOfRange}, {R"({"a":"1e99999", "b":1e99999})", "20: " + outOfRange},
     };
     for (const char* bad : {"\xff", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\x80"})
-        cases.push_back({std::string("{\"k\":\"ab") + bad + "\"}", "JSON parse error at offset 8: invalid UTF-8 in string"});
+        cases.push_back({std::string("{\"k\":\"ab") + bad + "\"}", "8: invalid UTF-8 in string"});
     if (rapid()) {
         const std::string trailing = ": The document root must not be followed by other values.";
-        cases.push_back({R"({"a":1} x)", "JSON parse error at offset 8" + trailing});
-        cases.push_back({std::string("{} \0x", 5), "JSON parse error at offset 3" + trailing});
-        cases.push_back({R"({"a":tru})", "JSON parse error at offset 8: Invalid value."});
+        cases.push_back({R"({"a":1} x)", "8" + trailing});
+        cases.push_back({std::string("{} \0x", 5), "3" + trailing});
+        cases.push_back({R"({"a":tru})", "8: Invalid value."});
     } else {
         // Integers beyond 64 bits: RapidJSON keeps them as doubles, Poco rejects them.
         EXPECT_TRUE(parseError("[123456789012345678901234567890]").rfind("JSON parse error: ", 0) == 0);
     }
-    for (const auto& [text, expected] : cases) EXPECT_EQ(parseError(text), expected) << text.substr(0, 40);
+    for (const auto& [text, expected] : cases) EXPECT_EQ(parseError(text), "JSON parse error at offset " + expected) << text.substr(0, 40);
 }
 
 TEST_P(JsonModelTest, AcceptsWhatLiesWithinTheLimits) {
@@ -299,13 +293,6 @@ INSTANTIATE_TEST_SUITE_P(BothImplementations, JsonModelTest,
                              return info.param == JsonFactory::RAPID_JSON ? "Rapid" : "Poco";
                          });
 
-JsonObject::Shared createWith(JsonFactory::JsonImplementation implementation, const std::string& text) {
-    JsonFactory::setImplementation(implementation);
-    auto object = JsonFactory::parseObject(text);
-    JsonFactory::setImplementation(JsonFactory::RAPID_JSON);
-    return object;
-}
-
 TEST(JsonModelRapidTest, AViewOfARemovedOrReplacedMemberSaysSo) {
     const auto root = JsonFactory::parseObject(R"({"child":{"k":1},"list":[{"x":1}]})");
     const auto child = root->getObject("child");
@@ -318,22 +305,9 @@ TEST(JsonModelRapidTest, AViewOfARemovedOrReplacedMemberSaysSo) {
     EXPECT_EQ(errorOf([&] { element->size(); }), "JSON array index 0 is out of range (size 0)");
 }
 
-TEST(JsonFactoryTest, DocumentsAreReadAndTheImplementationIsSwitchedConcurrently) {
+TEST(JsonFactoryTest, AnUnknownImplementationIsIgnored) {
     JsonFactory::setImplementation(static_cast<JsonFactory::JsonImplementation>(7));
     EXPECT_EQ(JsonFactory::getImplementation(), JsonFactory::RAPID_JSON);
-    for (auto implementation : {JsonFactory::RAPID_JSON, JsonFactory::POCO_JSON}) {
-        const auto root = createWith(implementation, RICH);
-        std::thread switcher([] {
-            for (int i = 0; i < 1000; ++i) JsonFactory::setImplementation(i % 2 ? JsonFactory::POCO_JSON : JsonFactory::RAPID_JSON);
-        });
-        for (int i = 0; i < 500; ++i) {
-            const auto object = JsonFactory::parseObject(R"({"i":1})");
-            object->setLong("i", i);
-            ASSERT_TRUE(object->getLong("i") == i && root->getArray("a")->getObject(2)->getLong("k") == 1) << i;
-        }
-        switcher.join();
-    }
-    JsonFactory::setImplementation(JsonFactory::RAPID_JSON);
 }
 
 // Writes `text` into the buffer the way the receive loop does: into the free
@@ -429,7 +403,6 @@ TEST(ReadBufferTest, KeepsAnIncompleteTailAtTheStartAndDropsGarbage) {
     EXPECT_EQ(buffer.splitJsonObjects(objects), Result::OK);
     EXPECT_EQ(objects, (Strings{R"({"a":1})", R"({"b":2})"}));
     EXPECT_EQ(buffer.getContent(), R"({"c":)");
-    EXPECT_EQ(std::string(buffer.getBuffer(), 5), R"({"c":)");
     EXPECT_EQ(buffer.getHead(), buffer.getBuffer() + 5);
     put(buffer, R"("}"})");
     EXPECT_EQ(buffer.splitJsonObjects(objects), Result::OK);
@@ -486,7 +459,6 @@ TEST(ReadBufferTest, MaximumMessageSizeBoundsReadsAndObjectsUntilCleared) {
     put(buffer, R"({"a":")");
     Strings objects;
     while (buffer.getRemainingBytes() > 0) {
-        ASSERT_FALSE(buffer.isAtMaximum());
         const std::size_t n = std::min<std::size_t>(10, buffer.getRemainingBytes());
         std::memset(buffer.getHead(), 'x', n);
         buffer.read(n);

@@ -99,22 +99,12 @@ TEST(TaskExecutors, SurviveThrowingTasksAndEndCleanlyWhenReleasedInsideTheirOwnT
     }
 }
 
-TEST(TaskExecutors, SerialRunsItsQueueAtTheEndWhilePoolWorkersRunAtOnceAndItsQueueIsDiscarded) {
-    std::promise<void> opened;
-    std::shared_future<void> gate = opened.get_future().share();
+TEST(TaskExecutors, AStoppedSerialDropsNewTasksWhilePoolWorkersRunAtOnceAndTheirQueueIsDiscarded) {
     std::atomic<int> ran{0}, inside{0};
-    auto serial = std::make_unique<qelutil::SerialTaskExecutor>();
-    serial->add([gate] { gate.wait(); }, "blocker");
-    for (int i = 0; i < 10; ++i) serial->add([&] { ++ran; }, "queued");
-    std::thread opener([&] { opened.set_value(); });
-    serial.reset();
-    opener.join();
-    EXPECT_EQ(ran.load(), 10);
     qelutil::SerialTaskExecutor stopped;
     stopped.shutdown();
     stopped.add([&] { ++ran; }, "too late");
     stopped.shutdown();
-    EXPECT_EQ(ran.load(), 10);
 
     std::promise<void> poolOpened;
     std::shared_future<void> poolGate = poolOpened.get_future().share();
@@ -133,7 +123,7 @@ TEST(TaskExecutors, SerialRunsItsQueueAtTheEndWhilePoolWorkersRunAtOnceAndItsQue
         pool.shutdown();
         poolOpener.join();
     }
-    EXPECT_EQ(ran.load(), 10);
+    EXPECT_EQ(ran.load(), 0);
 }
 
 /// Counts how often it was converted to text.
