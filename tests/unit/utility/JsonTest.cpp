@@ -142,7 +142,8 @@ TEST_P(JsonModelTest, MalformedOrUnsafeTextIsRejectedWithItsReason) {
         // Integers beyond 64 bits: RapidJSON keeps them as doubles, Poco rejects them.
         EXPECT_TRUE(parseError("[123456789012345678901234567890]").rfind("JSON parse error: ", 0) == 0);
     }
-    for (const auto& [text, expected] : cases) EXPECT_EQ(parseError(text), "JSON parse error at offset " + expected) << text.substr(0, 40);
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(parseError(text), "JSON parse error at offset " + expected) << text.substr(0, 40);
 }
 
 TEST_P(JsonModelTest, AcceptsWhatLiesWithinTheLimits) {
@@ -243,7 +244,8 @@ TEST_P(JsonModelTest, WritesCompactEscapedTextThatReadsBack) {
     const auto numbers = JsonFactory::createJsonArray();
     for (double value : values) numbers->addDouble(value);
     const auto read = parse(numbers->toString())->getRootArray();
-    for (std::size_t i = 0; i < values.size(); ++i) EXPECT_TRUE(read->isDouble(i) && read->getDouble(i) == values[i]) << numbers->toString();
+    for (std::size_t i = 0; i < values.size(); ++i)
+        EXPECT_TRUE(read->isDouble(i) && read->getDouble(i) == values[i]) << numbers->toString();
 }
 
 TEST_P(JsonModelTest, ChangesReplaceInPlaceKeepOrderAndCopyDeeply) {

@@ -127,9 +127,7 @@ TEST(TaskExecutors, AStoppedSerialDropsNewTasksWhilePoolWorkersRunAtOnceAndTheir
 }
 
 /// Counts how often it was converted to text.
-struct Expensive {
-    int* conversions;
-};
+struct Expensive { int* conversions; };
 std::ostream& operator<<(std::ostream& out, const Expensive& value) {
     ++*value.conversions;
     return out << "expensive";
