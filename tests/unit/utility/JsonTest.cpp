@@ -416,8 +416,8 @@ TEST(ReadBufferTest, KeepsAnIncompleteTailAtTheStartAndDropsGarbage) {
 }
 
 TEST(ReadBufferTest, HeadAndFreeSpaceAgreeInWhicheverOrderTheyAreTaken) {
-    // As arguments of one receive call the two are evaluated in an
-    // unspecified order; either may be the one that grows the buffer.
+    // As arguments of one receive call the two may be evaluated
+    // in either order, and either may be the one that grows the buffer.
     const std::string start = R"({"a":"0123456)";
     const std::string rest = R"(789"})";
     for (const bool headFirst : {true, false}) {
