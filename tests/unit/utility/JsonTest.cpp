@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using qelutil::JsonArray;
@@ -303,9 +305,32 @@ TEST(JsonModelRapidTest, AViewOfARemovedOrReplacedMemberSaysSo) {
     EXPECT_EQ(errorOf([&] { element->size(); }), "JSON array index 0 is out of range (size 0)");
 }
 
-TEST(JsonFactoryTest, AnUnknownImplementationIsIgnored) {
+// Readers share one parsed document while another thread switches the
+// process-wide implementation; an unknown implementation is ignored.
+TEST(JsonFactoryTest, DocumentsAreReadConcurrentlyWhileTheImplementationIsSwitched) {
     JsonFactory::setImplementation(static_cast<JsonFactory::JsonImplementation>(7));
     EXPECT_EQ(JsonFactory::getImplementation(), JsonFactory::RAPID_JSON);
+    const auto root = JsonFactory::parseObject(RICH);
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                const auto fresh = JsonFactory::parseObject(R"({"i":1})");
+                fresh->setLong("i", i);
+                if (fresh->getLong("i") == i && root->getObject("o")->getString("k") == "v" &&
+                    root->getArray("a")->getObject(2)->getLong("k") == 1 && root->toString().size() > 100)
+                    ++good;
+            }
+        });
+    }
+    threads.emplace_back([] {
+        for (int i = 0; i < 1000; ++i)
+            JsonFactory::setImplementation(i % 2 ? JsonFactory::POCO_JSON : JsonFactory::RAPID_JSON);
+    });
+    for (auto& thread : threads) thread.join();
+    JsonFactory::setImplementation(JsonFactory::RAPID_JSON);
+    EXPECT_EQ(good.load(), 600);
 }
 
 // Writes `text` into the buffer the way the receive loop does: into the free
