@@ -7,31 +7,21 @@
 #include "support/WaitFor.h"
 
 #include <Poco/Net/ServerSocket.h>
-#include <Poco/Net/SocketAddress.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
-using qel::DefaultWebsocketManager2;
 using qel::DefaultWebsocketManagerFactory;
 using qel::IWebsocketManager;
 using qelutil::ILogger;
-using namespace std::chrono_literals;
 
 namespace {
 
 /// A loopback origin on which nothing listens: every connect attempt is refused.
 std::string refusingOrigin() {
-    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress("127.0.0.1", 0));
-    const auto port = socket.address().port();
-    socket.close();
-    return "http://127.0.0.1:" + std::to_string(port);
+    return "http://127.0.0.1:" + std::to_string(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port());
 }
 
 qel::IConfigManager::ServiceConfiguration configuration(const std::string& service, const std::string& origin) {
@@ -44,22 +34,19 @@ qel::IConfigManager::ServiceConfiguration configuration(const std::string& servi
 }
 
 /// A back-off that counts its use and keeps the retries quick.
-class CountingSequence : public qelutil::INumberSequence {
-public:
-    int64_t next() override {
-        ++nextCalls;
-        return 20;
-    }
+struct CountingSequence : qelutil::INumberSequence {
+    int64_t next() override { return ++nextCalls, 20; }
     void reset() override { ++resetCalls; }
-
-    std::atomic<int> nextCalls{0};
-    std::atomic<int> resetCalls{0};
+    std::atomic<int> nextCalls{0}, resetCalls{0};
 };
 
 class WebsocketManagerFactoryTest : public ::testing::Test {
 protected:
     IWebsocketManager::Shared create(const std::string& service, const std::string& origin) {
         return factory.createWebsocketManager(configuration(service, origin), executor, loggers);
+    }
+    std::string threadName(const IWebsocketManager::Shared& manager) {
+        return std::dynamic_pointer_cast<qel::DefaultWebsocketManager2>(manager)->getThreadName();
     }
 
     std::shared_ptr<qeltest::CapturingLoggerFactory> loggers = std::make_shared<qeltest::CapturingLoggerFactory>();
@@ -69,48 +56,35 @@ protected:
 
 }  // namespace
 
-TEST_F(WebsocketManagerFactoryTest, OneManagerPerOriginNamedAfterTheFirstService) {
-    auto first = create("navigation", "http://127.0.0.1:1");
-    auto second = create("media", "http://127.0.0.1:1");
-    auto other = create("media", "http://127.0.0.1:2");
-
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first, second);
-    EXPECT_NE(first, other);
-    EXPECT_EQ(std::dynamic_pointer_cast<DefaultWebsocketManager2>(first)->getThreadName(), "MA_WS_navigation");
-    EXPECT_EQ(std::dynamic_pointer_cast<DefaultWebsocketManager2>(other)->getThreadName(), "MA_WS_media");
-    EXPECT_EQ(first->getConnectionState(), IWebsocketManager::DISCONNECTED);
-
-    auto& log = loggers->capture();
-    EXPECT_TRUE(log.contains(ILogger::INFO, "DefaultWebsocketManager: creating new Websocket Manager for "
-                                            "service=navigation, origin=http://127.0.0.1:1"));
-    EXPECT_TRUE(log.contains(ILogger::INFO, "DefaultWebsocketManager: reusing Websocket Manager for service=media, "
-                                            "origin=http://127.0.0.1:1"));
-    EXPECT_TRUE(log.contains(ILogger::INFO, "DefaultWebsocketManager: creating new Websocket Manager for "
-                                            "service=media, origin=http://127.0.0.1:2"));
-
-    EXPECT_EQ(factory.createWebsocketManager(configuration("x", "http://127.0.0.1:3"), executor, nullptr), nullptr);
-}
-
-TEST_F(WebsocketManagerFactoryTest, BackoffPickerChoosesTheSequenceOfNewManagers) {
+TEST_F(WebsocketManagerFactoryTest, OneManagerPerOriginNamedAfterTheFirstServiceWithThePickedBackoff) {
     auto sequence = std::make_shared<CountingSequence>();
     std::vector<std::string> asked;
     factory.setConnectionBackoffPicker([&](const std::string& service) -> std::shared_ptr<qelutil::INumberSequence> {
         asked.push_back(service);
-        return service == "media" ? sequence : nullptr;
+        return service == "navigation" ? sequence : nullptr;
     });
     const std::string origin = refusingOrigin();
-    auto manager = create("media", origin);
-    create("navigation", origin);  // reused: the picker is not asked
-    auto defaulted = create("other", "http://127.0.0.1:4");
-    EXPECT_EQ(asked, (std::vector<std::string>{"media", "other"}));
-    EXPECT_NE(defaulted, nullptr);
+    auto first = create("navigation", origin);
+    auto second = create("media", origin);  // reused: the picker is not asked
+    auto other = create("media", "http://127.0.0.1:2");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, second);
+    EXPECT_NE(first, other);
+    EXPECT_EQ(asked, (std::vector<std::string>{"navigation", "media"}));
+    EXPECT_EQ(threadName(first), "MA_WS_navigation");
+    EXPECT_EQ(threadName(other), "MA_WS_media");
+    for (const std::string& line : {"creating new Websocket Manager for service=navigation, origin=" + origin,
+                                   "reusing Websocket Manager for service=media, origin=" + origin,
+                                   std::string("creating new Websocket Manager for service=media, origin=http://127.0.0.1:2")})
+        EXPECT_TRUE(loggers->capture().contains(ILogger::INFO, "DefaultWebsocketManager: " + line)) << line;
+    EXPECT_EQ(factory.createWebsocketManager(configuration("x", "http://127.0.0.1:3"), executor, nullptr), nullptr);
 
     // The refused connection retries through the picked sequence.
-    manager->connectToWebsocketAndThen([] {}, [] {});
+    EXPECT_EQ(first->getConnectionState(), IWebsocketManager::DISCONNECTED);
+    first->connectToWebsocketAndThen([] {}, [] {});
     EXPECT_TRUE(qeltest::waitFor([&] { return sequence->nextCalls.load() >= 2; }));
     EXPECT_GE(sequence->resetCalls.load(), 1);
-    factory.destroyWebsocketManager(origin);
+    factory.stopAndClearAll();
 }
 
 TEST_F(WebsocketManagerFactoryTest, DestroyStopAndClearAllAndTheDestructorDisconnectAndForget) {
@@ -171,7 +145,6 @@ TEST_F(WebsocketManagerFactoryTest, ServicesOfOneOriginShareOneConnectionUntilSt
     ASSERT_TRUE(qeltest::waitFor([&] { return first->getConnectionState() == IWebsocketManager::CONNECTED; }));
     EXPECT_TRUE(peer.waitForOpenConnections(1));
     EXPECT_EQ(peer.upgrades().size(), 1u);
-
     factory.stopAndClearAll();
     EXPECT_EQ(first->getConnectionState(), IWebsocketManager::DISCONNECTED);
     EXPECT_TRUE(peer.waitForOpenConnections(0));

@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
 #include <set>
 
 using qel::WebsocketWatchdog;
@@ -18,31 +20,22 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-/// Records every ping the watchdog sends, with its payload, its time and
-/// the start of the notify call that sent it (set by the test in `callStart`).
-class PingRecorder {
-public:
+/// A manager that records the payload of every ping the watchdog sends.
+struct PingRecorder {
     explicit PingRecorder(bool succeed = true) {
         ON_CALL(*manager, sendPing(_, _)).WillByDefault([this, succeed](const char* content, std::size_t length) {
             payloads.emplace_back(content, length);
-            times.push_back(Clock::now());
-            callStarts.push_back(callStart);
             return succeed;
         });
     }
-
     std::shared_ptr<::testing::NiceMock<qeltest::MockWebsocketManager>> manager =
         std::make_shared<::testing::NiceMock<qeltest::MockWebsocketManager>>();
     std::vector<std::string> payloads;
-    std::vector<Clock::time_point> times;
-    Clock::time_point callStart;
-    std::vector<Clock::time_point> callStarts;
 };
 
 class WebsocketWatchdogTest : public ::testing::Test {
 protected:
+    bool logged(ILogger::LogLevel level, const std::string& text) { return logging.factory().capture().contains(level, text); }
     qeltest::ScopedDefaultLoggerFactory logging{std::make_shared<qeltest::CapturingLoggerFactory>()};
 };
 
@@ -62,119 +55,91 @@ TEST_F(WebsocketWatchdogTest, TimingsAreClampedAndLogged) {
         EXPECT_EQ(watchdog.getPingInterval(), c.effectivePing) << c.ping.count();
         EXPECT_EQ(watchdog.getPongTimeout(), c.effectivePong) << c.ping.count() << "/" << c.pong.count();
     }
-    EXPECT_TRUE(logging.factory().capture().contains(
-        ILogger::INFO, "generated watchdog for service=svc with pingInterval=5000 and pongTimeout=15000"));
-    const auto lines = logging.factory().capture().lines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.front().facility, "WebsocketWatchdog:svc");
+    EXPECT_TRUE(logged(ILogger::INFO, "generated watchdog for service=svc with pingInterval=5000 and pongTimeout=15000"));
+    EXPECT_EQ(logging.factory().capture().lines().at(0).facility, "WebsocketWatchdog:svc");
 }
 
-TEST_F(WebsocketWatchdogTest, SilentPeerIsPingedOncePerIntervalAndThenTimesOut) {
-    PingRecorder peer;
-    const auto start = Clock::now();
-    WebsocketWatchdog watchdog("", "svc", peer.manager, 1000ms, 3000ms);
-
-    // Called like the receive loop does before every poll, until it reports the time-out.
-    ASSERT_TRUE(qeltest::waitFor(
-        [&] {
-            peer.callStart = Clock::now();
-            return watchdog.notify(false);
-        },
-        30s));
-    const auto timedOut = Clock::now();
-
-    EXPECT_GE(timedOut - start, 3000ms);
-    ASSERT_GE(peer.times.size(), 1u);
-    ASSERT_LE(peer.times.size(), 2u);
-    EXPECT_GE(peer.times[0] - start, 1000ms);
-    if (peer.times.size() == 2) {
-        // The watchdog reads its clock between these two points of each call.
-        EXPECT_GE(peer.times[1] - peer.callStarts[0], 1000ms);
+// Polled like the receive loop polls it, a silent peer is pinged once per
+// interval until the time-out of three intervals: at most two pings go out.
+// A failed ping does not count as sent, so every later poll tries again.
+TEST_F(WebsocketWatchdogTest, SilentPeerIsPingedOncePerIntervalUntilTheTimeOutAndFailedPingsAreRetried) {
+    struct Case {
+        bool pingsSucceed;
+        std::string userData, payload;
+        std::size_t fewest, most;
+        std::string warning;
+    };
+    for (const Case& c : {Case{true, "", "QELA", 1, 2, "pong timeout!"}, Case{false, "APP", "APP", 3, SIZE_MAX, "could not sent ping!"}}) {
+        SCOPED_TRACE(c.payload);
+        PingRecorder peer(c.pingsSucceed);
+        WebsocketWatchdog watchdog(c.userData, "svc", peer.manager, 1000ms, 3000ms);
+        ASSERT_TRUE(qeltest::waitFor([&] { return watchdog.notify(false); }, 30s));
+        EXPECT_GE(peer.payloads.size(), c.fewest);
+        EXPECT_LE(peer.payloads.size(), c.most);
+        for (const auto& payload : peer.payloads) EXPECT_EQ(payload, c.payload);
+        EXPECT_TRUE(logged(ILogger::WARNING, c.warning));
+        EXPECT_TRUE(watchdog.notify(false));  // once timed out it stays timed out
     }
-    for (const auto& payload : peer.payloads) EXPECT_EQ(payload, "QELA");
-    EXPECT_TRUE(logging.factory().capture().contains(ILogger::WARNING, "pong timeout!"));
-    // Once timed out it stays timed out.
-    EXPECT_TRUE(watchdog.notify(false));
 }
 
 TEST_F(WebsocketWatchdogTest, DataPostponesPingsAndTheTimeOut) {
     PingRecorder peer;
-    WebsocketWatchdog watchdog("APP", "svc", peer.manager, 1000ms, 3000ms);
-
-    // A busy line for longer than the ping interval gets no ping.
-    const auto busyUntil = Clock::now() + 1500ms;
-    qeltest::waitFor(
-        [&] {
-            watchdog.notify(true);
-            EXPECT_FALSE(watchdog.notify(false));
-            return Clock::now() >= busyUntil;
-        },
-        30s);
-    EXPECT_TRUE(peer.times.empty());
-
-    const auto lastData = Clock::now();  // read before the watchdog reads its clock
-    watchdog.notify(true);
-    ASSERT_TRUE(qeltest::waitFor([&] { return watchdog.notify(false); }, 30s));
-    EXPECT_GE(Clock::now() - lastData, 3000ms);
-    ASSERT_GE(peer.times.size(), 1u);
-    EXPECT_GE(peer.times[0] - lastData, 1000ms);
-    EXPECT_EQ(peer.payloads[0], "APP");
-}
-
-TEST_F(WebsocketWatchdogTest, FailedPingIsRetriedAndLogged) {
-    PingRecorder peer(false);
     WebsocketWatchdog watchdog("", "svc", peer.manager, 1000ms, 3000ms);
-    ASSERT_TRUE(qeltest::waitFor([&] { return watchdog.notify(false) || peer.times.size() >= 2; }, 30s));
-    // A failed ping does not count as sent: the next pass tries again.
-    EXPECT_GE(peer.times.size(), 2u);
-    EXPECT_TRUE(logging.factory().capture().contains(ILogger::WARNING, "could not sent ping!"));
+    // A line busy for longer than the ping interval gets no ping.
+    const auto busyUntil = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < busyUntil) {
+        watchdog.notify(true);
+        ASSERT_FALSE(watchdog.notify(false));
+    }
+    EXPECT_TRUE(peer.payloads.empty());
+    // The time-out counts from the last data: the pings of a whole time-out go out first.
+    ASSERT_TRUE(qeltest::waitFor([&] { return watchdog.notify(false); }, 30s));
+    EXPECT_GE(peer.payloads.size(), 1u);
+    EXPECT_LE(peer.payloads.size(), 2u);
 }
 
 // ---- back-off sequences between connection attempts
 
 namespace {
 
-std::vector<int64_t> draw(qelutil::INumberSequence& sequence, int n) {
-    std::vector<int64_t> values;
-    for (int i = 0; i < n; ++i) values.push_back(sequence.next());
-    return values;
-}
-
 bool isShortWait(int64_t wait, int64_t base) { return wait >= base && wait < base + 100; }
 bool isLongWait(int64_t wait, int64_t base) { return wait % 20 == 0 && isShortWait(wait / 20, base); }
 
 }  // namespace
 
-TEST(BackoffTest, FibonacciGrowsToTheLastValueAndRestartsOnReset) {
-    qel::FibonacciConnectionBackoffSequence sequence;
-    EXPECT_EQ((std::vector<int64_t>{100, 100, 200, 300, 500, 800, 1300, 2000, 2000, 2000}), draw(sequence, 10));
-    sequence.reset();
-    EXPECT_EQ((std::vector<int64_t>{100, 100, 200}), draw(sequence, 3));
-}
-
-TEST(BackoffTest, KavoMakesShortWaitsWithJitterThenOneLongWaitAndResetStartsAgain) {
-    qel::KavoConnectionBackoffSequence sequence(4, 500);
-    std::set<int64_t> shortWaits, longWaits;
-    for (int cycle = 0; cycle < 300; ++cycle) {
-        for (int attempt = 0; attempt < 4; ++attempt) {
-            const int64_t wait = sequence.next();
-            ASSERT_TRUE(isShortWait(wait, 500)) << "cycle " << cycle << " attempt " << attempt << ": " << wait;
-            shortWaits.insert(wait);
+// Each sequence restarts on reset; the Kavo waits carry a jitter below 100
+// that really varies, every retries+1-th wait is a long one.
+TEST(BackoffTest, SequencesFollowTheirPatternFromEveryReset) {
+    const std::vector<int64_t> fibonacci{100, 100, 200, 300, 500, 800, 1300, 2000};
+    const auto kavo = [](int retries, int64_t base) {
+        return [=](std::size_t i, int64_t wait) {
+            return i % (retries + 1) == static_cast<std::size_t>(retries) ? isLongWait(wait, base) : isShortWait(wait, base);
+        };
+    };
+    struct Case {
+        std::string name;
+        std::shared_ptr<qelutil::INumberSequence> sequence;
+        std::function<bool(std::size_t, int64_t)> expected;
+        std::size_t distinct;
+    };
+    const std::vector<Case> cases{
+        {"fibonacci", std::make_shared<qel::FibonacciConnectionBackoffSequence>(),
+         [&](std::size_t i, int64_t wait) { return wait == fibonacci[std::min<std::size_t>(i, 7)]; }, 7},
+        {"kavo 4/500", std::make_shared<qel::KavoConnectionBackoffSequence>(4, 500), kavo(4, 500), 100},
+        {"kavo 3/200", std::make_shared<qel::KavoConnectionBackoffSequence>(3, 200), kavo(3, 200), 100},
+        {"kavo 0/500", std::make_shared<qel::KavoConnectionBackoffSequence>(0, 500), kavo(0, 500), 50},
+        {"kavo 0/0", std::make_shared<qel::KavoConnectionBackoffSequence>(0, 0), kavo(0, 0), 50}};
+    for (const auto& c : cases) {
+        c.sequence->next();
+        c.sequence->next();
+        c.sequence->next();
+        c.sequence->reset();
+        std::set<int64_t> seen;
+        for (std::size_t i = 0; i < 1500; ++i) {
+            const int64_t wait = c.sequence->next();
+            ASSERT_TRUE(c.expected(i, wait)) << c.name << " draw " << i << ": " << wait;
+            seen.insert(wait);
         }
-        const int64_t wait = sequence.next();
-        ASSERT_TRUE(isLongWait(wait, 500)) << "cycle " << cycle << ": " << wait;
-        longWaits.insert(wait);
+        EXPECT_GE(seen.size(), c.distinct) << c.name;
     }
-    // The jitter really varies: 1200 draws below 100 hit far more than a few values.
-    EXPECT_GT(shortWaits.size(), 50u);
-    EXPECT_GT(longWaits.size(), 50u);
-
-    qel::KavoConnectionBackoffSequence reset(3, 200);
-    reset.next();
-    reset.next();
-    reset.reset();
-    const auto waits = draw(reset, 5);
-    for (std::size_t i = 0; i < waits.size(); ++i) EXPECT_TRUE(i == 3 ? isLongWait(waits[i], 200) : isShortWait(waits[i], 200)) << i << ": " << waits[i];
-    qel::KavoConnectionBackoffSequence noRetries(0, 500), noBase(0, 0);
-    for (int i = 0; i < 50; ++i) EXPECT_TRUE(isLongWait(noRetries.next(), 500) && isLongWait(noBase.next(), 0));
 }
