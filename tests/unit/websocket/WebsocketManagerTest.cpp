@@ -65,26 +65,6 @@ std::vector<std::string> threadNames() {
     return names;
 }
 
-// The peer plays a server that pages a resource of 25 elements by 10.
-std::string ids(int from, int count) {
-    std::string data = "[";
-    for (int i = from; i < from + count; ++i) data += (i > from ? "," : "") + std::string(R"({"id":")") + std::to_string(i) + "\"}";
-    return data + "]";
-}
-
-std::vector<std::string> pagingServer(const std::string& text) {
-    const auto message = qeltest::json(text);
-    if (!message->has("type") || message->getString("type") != "subscribe") return {};
-    const std::string event = message->getString("event");
-    const auto reply = [&](const std::string& data, const std::string& paging) {
-        return std::vector<std::string>{R"({"type":"data","event":")" + event + R"(","data":)" + data + R"(,"paging":)" + paging + "}"};
-    };
-    if (event.find("$limit=0") != std::string::npos) return reply("[]", R"({"total":25,"limit":0})");
-    const auto at = event.find("$offset=");
-    const int offset = at == std::string::npos ? 0 : std::stoi(event.substr(at + 8));
-    return reply(ids(offset, std::min(10, 25 - offset)), R"({"total":25,"limit":10,"offset":)" + std::to_string(offset) + "}");
-}
-
 class WebsocketManagerTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -181,7 +161,7 @@ protected:
 
 // ---- connection phase
 
-TEST_F(WebsocketManagerTest, RetriesUntilUpgradedThenPostsEveryPendingConnectNoticeOnceInOrder) {
+TEST_F(WebsocketManagerTest, RetriesUntilUpgradedThenPostsEveryPendingNoticeOnceInOrderAndANoticeMayReconnect) {
     h.peer.setUpgradeMode(Peer::UpgradeMode::REFUSE, 503);
     manager = h.makeManager();
     std::vector<int> order;
@@ -201,10 +181,13 @@ TEST_F(WebsocketManagerTest, RetriesUntilUpgradedThenPostsEveryPendingConnectNot
     h.executor->runAll();
     EXPECT_EQ((std::vector<int>{1, 2}), order);
     // Connected already: the notice is posted inside the call, not run in it.
-    manager->connectToWebsocketAndThen([&] { order.push_back(3); }, [&] { order.push_back(-3); });
+    // This pair's disconnect notice connects again.
+    manager->connectToWebsocketAndThen([&] { order.push_back(3); }, [&] {
+        order.push_back(-3);
+        manager->connectToWebsocketAndThen([&] { order.push_back(4); }, [] {});
+    });
     EXPECT_EQ(std::vector<std::string>{kConnectTask}, h.executor->pendingNames());
     h.executor->runAll();
-    EXPECT_EQ((std::vector<int>{1, 2, 3}), order);
 
     const auto upgrade = h.peer.upgrades().back();
     EXPECT_EQ("GET", upgrade.method);
@@ -216,52 +199,33 @@ TEST_F(WebsocketManagerTest, RetriesUntilUpgradedThenPostsEveryPendingConnectNot
     // stopping afterwards posts nothing more.
     h.peer.dropConnections();
     ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, 3));
-    manager->disconnect();
-    EXPECT_EQ(3u, h.executor->runAll());
-    EXPECT_EQ((std::vector<int>{1, 2, 3, -1, -2, -3}), order);
-    EXPECT_EQ(3u, h.postedTasks(kConnectTask));
-    EXPECT_EQ(3u, h.postedTasks(kDisconnectTask));  // one per registered pair
-}
-
-TEST_F(WebsocketManagerTest, UserAgentIsTheEventPrefixWhichPrecedesTheTag) {
-    qel::DefaultWebsocketManager2::setSubscriptionEventPrefix("APP_");
-    start(h.configuration(), 0, false);
-    auto subscription = manager->subscribeElement(element("e1"), ignoreElement);
-    qel::DefaultWebsocketManager2::setSubscriptionEventPrefix(qel::DefaultWebsocketManager2::DEFAULT_SUBSCRIPTION_EVENT_PREFIX);
-    EXPECT_EQ("APP", h.peer.upgrades().at(0).header("User-Agent"));
-    const std::string key = subscription->getSubscriptionKey();
-    EXPECT_EQ("APP_", key.substr(key.rfind('#') + 1, 4));
-    EXPECT_NO_THROW(std::stol(key.substr(key.rfind('#') + 5)));
-}
-
-TEST_F(WebsocketManagerTest, LostConnectionPostsDisconnectNoticeOnceAndTheNoticeCanReconnect) {
-    manager = h.makeManager();
-    int connects = 0, disconnects = 0;
-    manager->connectToWebsocketAndThen([&] { ++connects; }, [&] {
-        ++disconnects;
-        manager->connectToWebsocketAndThen([&] { ++connects; }, [&] { ++disconnects; });
-    });
-    ASSERT_TRUE(h.peer.waitForOpenConnections(1));
-    ASSERT_TRUE(h.waitForPostedTasks(kConnectTask, 1));
-    h.peer.dropConnections();
-    ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, 1));
-    EXPECT_TRUE(waitFor([&] { return manager->getConnectionState() == IWebsocketManager::DISCONNECTED; }));
     EXPECT_TRUE(contains(ILogger::WARNING, "Received 0 bytes from receiveFrame -> connection was lost -> resetting "
                                            "connection, threadName=MA_WS_svc"));
     EXPECT_TRUE(contains(ILogger::INFO, "svc service disconnected"));
-    h.executor->runAll();  // the disconnect notice connects again
-    ASSERT_TRUE(h.waitForPostedTasks(kConnectTask, 2));
-    ASSERT_TRUE(h.peer.waitForOpenConnections(1));
-    h.executor->runAll();
-    EXPECT_EQ(2, connects);
-    EXPECT_EQ(1, disconnects);
-    EXPECT_EQ(2u, h.peer.upgrades().size());
     manager->disconnect();
+    EXPECT_EQ(3u, h.executor->runAll());
+    ASSERT_TRUE(h.waitForPostedTasks(kConnectTask, 4));
+    EXPECT_TRUE(h.peer.waitForOpenConnections(1));
     h.executor->runAll();
-    EXPECT_EQ(2, disconnects);
+    EXPECT_EQ((std::vector<int>{1, 2, 3, -1, -2, -3, 4}), order);
+    EXPECT_EQ(3u, h.postedTasks(kDisconnectTask));
 }
 
-TEST_F(WebsocketManagerTest, DisconnectEndsBackoffAndSilentUpgradeAndPostsOneNotice) {
+TEST_F(WebsocketManagerTest, DisconnectEndsRetriesBackoffAndSilentUpgradesAndPostsOneNoticeEach) {
+    manager = h.makeManager();
+    manager->disconnect();
+    manager->disconnect();
+    EXPECT_EQ(0u, h.executor->history().size());
+    // A refused TCP connection is logged and retried.
+    auto config = h.configuration();
+    config.serverBaseUri = "http://127.0.0.1:" + std::to_string(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port());
+    manager = h.makeManager(config);
+    manager->connectToWebsocketAndThen([] {}, [] {});
+    const std::string refused = "Connection refused to " + config.serverBaseUri + " (MA_WS_svc), try again later: ";
+    EXPECT_TRUE(waitFor([&] { return count(ILogger::ERROR, refused) >= 2; }));
+    EXPECT_EQ(IWebsocketManager::CONNECTING, manager->getConnectionState());
+    manager->disconnect();
+    EXPECT_EQ(1u, h.postedTasks(kDisconnectTask));
     // A refused upgrade followed by an hour's back-off, and a peer that
     // never answers the upgrade: disconnect returns at once from both.
     for (const auto mode : {Peer::UpgradeMode::REFUSE, Peer::UpgradeMode::SILENT}) {
@@ -282,45 +246,25 @@ TEST_F(WebsocketManagerTest, DisconnectEndsBackoffAndSilentUpgradeAndPostsOneNot
         EXPECT_EQ(IWebsocketManager::DISCONNECTED, manager->getConnectionState());
         EXPECT_EQ(upgrades + 1, h.peer.upgrades().size());
     }
-    EXPECT_EQ(2u, h.postedTasks(kDisconnectTask));
+    EXPECT_EQ(3u, h.postedTasks(kDisconnectTask));
     EXPECT_EQ(0u, h.postedTasks(kConnectTask));
     // The handshake was cut short, not left to run into its time-out.
     EXPECT_FALSE(contains(ILogger::ERROR, "WebSocket Connection not possible to:"));
 }
 
-TEST_F(WebsocketManagerTest, DisconnectWithoutConnectionOrTwiceDoesNothingMore) {
-    manager = h.makeManager();
-    manager->disconnect();
-    manager->disconnect();
-    EXPECT_EQ(0u, h.executor->history().size());
-    ASSERT_TRUE(h.connect(*manager));
-    manager->disconnect();
-    manager->disconnect();
-    EXPECT_EQ(1u, h.postedTasks(kDisconnectTask));
-    // A requested stop says goodbye with a CLOSE frame.
-    EXPECT_TRUE(h.peer.waitForFrames(Peer::OP_CLOSE, 1));
-    EXPECT_TRUE(h.peer.waitForOpenConnections(0));
-}
-
-TEST_F(WebsocketManagerTest, ThreadNameIsCutToFifteenCharactersForTheSystem) {
+TEST_F(WebsocketManagerTest, EventPrefixIsTheUserAgentAndPrecedesTheTagAndTheThreadNameIsCutForTheSystem) {
+    qel::DefaultWebsocketManager2::setSubscriptionEventPrefix("APP_");
     manager = h.makeManager(h.configuration(), "MA_WS_averylongservicename");
     ASSERT_TRUE(h.connect(*manager));
+    auto subscription = manager->subscribeElement(element("e1"), ignoreElement);
+    qel::DefaultWebsocketManager2::setSubscriptionEventPrefix(qel::DefaultWebsocketManager2::DEFAULT_SUBSCRIPTION_EVENT_PREFIX);
+    EXPECT_EQ("APP", h.peer.upgrades().at(0).header("User-Agent"));
+    const std::string key = subscription->getSubscriptionKey();
+    EXPECT_EQ("APP_", key.substr(key.rfind('#') + 1, 4));
+    EXPECT_NO_THROW(std::stol(key.substr(key.rfind('#') + 5)));
     const auto names = threadNames();
     EXPECT_NE(names.end(), std::find(names.begin(), names.end(), "MA_WS_averylong")) << ::testing::PrintToString(names);
-    EXPECT_EQ("MA_WS_averylongservicename", manager->getThreadName());
     EXPECT_FALSE(contains(ILogger::WARNING, "could not set thread name="));
-}
-
-TEST_F(WebsocketManagerTest, RefusedTcpConnectionIsLoggedAndRetried) {
-    auto config = h.configuration();
-    config.serverBaseUri = "http://127.0.0.1:" + std::to_string(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port());
-    manager = h.makeManager(config);
-    manager->connectToWebsocketAndThen([] {}, [] {});
-    const std::string refused = "Connection refused to " + config.serverBaseUri + " (MA_WS_svc), try again later: ";
-    EXPECT_TRUE(waitFor([&] { return count(ILogger::ERROR, refused) >= 2; }));
-    EXPECT_EQ(IWebsocketManager::CONNECTING, manager->getConnectionState());
-    manager->disconnect();
-    EXPECT_EQ(1u, h.postedTasks(kDisconnectTask));
 }
 
 TEST_F(WebsocketManagerTest, SendPingSendsExactlyTheGivenBytes) {
@@ -379,48 +323,42 @@ TEST_F(WebsocketManagerTest, ReleasingTheLastOwnerInsideACallbackOrOnTheConnecti
 
 TEST_F(WebsocketManagerTest, SubscribeMessagesCarryKeyTagsAndAtMostOneTiming) {
     start(h.configuration(), 0, false);
-    auto plain = manager->subscribeElement(element("e1"), ignoreElement);
-    const long tag = tagOf(plain->getSubscriptionKey());
-    EXPECT_EQ("/qel/svc/res/e1#" + std::to_string(tag), plain->getSubscriptionKey());
-    EXPECT_EQ(subscribeText(plain->getSubscriptionKey()), message(1));
-    EXPECT_TRUE(contains(ILogger::INFO, "subscribing element with message=" + message(1)));
-    EXPECT_EQ(Subscription::ELEMENT, plain->getSubscriptionType());
-    EXPECT_FALSE(plain->getInterval().isValid());
-
     auto queried = element("e2");
     queried->getQueryOptions().setFieldsFilter({"a", "b"});
     queried->getQueryOptions().setPagingLimit(5);
-    auto withInterval = manager->subscribeElementWithInterval(queried, ignoreElement, milliseconds(500));
-    EXPECT_EQ("/qel/svc/res/e2?$fields=a,b&$limit=5#" + std::to_string(tag + 1), withInterval->getSubscriptionKey());
-    EXPECT_EQ(subscribeText(withInterval->getSubscriptionKey(), R"(,"interval":500)"), message(2));
-    EXPECT_EQ(milliseconds(500), withInterval->getInterval().getValue());
-    auto withLimit = manager->subscribeElementWithUpdateLimit(element("e3"), ignoreElement, milliseconds(-250));
-    EXPECT_EQ(subscribeText("/qel/svc/res/e3#" + std::to_string(tag + 2), R"(,"updatelimit":-250)"), message(3));
-    EXPECT_EQ(milliseconds(-250), withLimit->getUpdateLimit().getValue());
-
     auto tracks = std::make_shared<qel::QelResourceDescriptor>("svc", "tracks");
-    auto resource = manager->subscribeResource(tracks, ignoreArray);
-    EXPECT_EQ("/qel/svc/tracks/#" + std::to_string(tag + 3), resource->getSubscriptionKey());
-    EXPECT_EQ(subscribeText(resource->getSubscriptionKey()), message(4));
-    EXPECT_TRUE(contains(ILogger::INFO, "subscribing to resource with message= " + message(4)));
-    EXPECT_TRUE(contains(ILogger::INFO, "add subscription with key=" + resource->getSubscriptionKey()));
     auto filtered = std::make_shared<qel::QelResourceDescriptor>("svc", "tracks");
     filtered->getQelFilter().add("genre", "rock");
     filtered->getQueryOptions().setPagingLimit(20);
     filtered->setExpandLevel(qel::QueryOptions::LEVEL_ONE);
-    auto expanded = manager->subscribeResource(filtered, ignoreArray);
-    EXPECT_EQ("/qel/svc/tracks/?$expand=1&$limit=20&genre=rock#" + std::to_string(tag + 4), expanded->getSubscriptionKey());
+    const auto root = std::make_shared<qel::XObjectDescriptor>();
+    struct Case {
+        std::function<std::shared_ptr<Subscription>()> subscribe;
+        std::string path, timing, logged;
+    };
+    const std::vector<Case> cases{
+        {[&] { return manager->subscribeElement(element("e1"), ignoreElement); }, "/qel/svc/res/e1", "", "subscribing element with message="},
+        {[&] { return manager->subscribeElementWithInterval(queried, ignoreElement, milliseconds(500)); }, "/qel/svc/res/e2?$fields=a,b&$limit=5",
+         R"(,"interval":500)", ""},
+        {[&] { return manager->subscribeElementWithUpdateLimit(element("e3"), ignoreElement, milliseconds(-250)); }, "/qel/svc/res/e3",
+         R"(,"updatelimit":-250)", ""},
+        {[&] { return manager->subscribeResource(tracks, ignoreArray); }, "/qel/svc/tracks/", "", "subscribing to resource with message= "},
+        {[&] { return manager->subscribeResource(filtered, ignoreArray); }, "/qel/svc/tracks/?$expand=1&$limit=20&genre=rock", "", ""},
+        {[&] { return manager->subscribeRoot(root, ignoreArray); }, "/qel/", "", "subscribing to root with message="},
+        {[&] { return manager->subscribeRootWithUpdateLimit(root, ignoreArray, milliseconds(1000)); }, "/qel/", R"(,"updatelimit":1000)", ""}};
+    std::vector<std::shared_ptr<Subscription>> handles;
+    for (const auto& c : cases) {
+        handles.push_back(c.subscribe());
+        const std::string key = handles.back()->getSubscriptionKey();
+        EXPECT_EQ(c.path + "#" + std::to_string(tagOf(handles[0]->getSubscriptionKey()) + handles.size() - 1), key);
+        EXPECT_EQ(subscribeText(key, c.timing), message(handles.size()));
+        EXPECT_TRUE(c.logged.empty() || contains(ILogger::INFO, c.logged + message(handles.size()))) << c.logged;
+    }
+    EXPECT_TRUE(contains(ILogger::INFO, "add subscription with key=" + handles[3]->getSubscriptionKey()));
     EXPECT_TRUE(contains(ILogger::WARNING, "subscribing to resource with $expand different to zero, not supported by"));
-    EXPECT_EQ(subscribeText(expanded->getSubscriptionKey()), message(5));
-    auto root = manager->subscribeRoot(std::make_shared<qel::XObjectDescriptor>(), ignoreArray);
-    EXPECT_EQ("/qel/#" + std::to_string(tag + 5), root->getSubscriptionKey());
-    EXPECT_EQ(subscribeText(root->getSubscriptionKey()), message(6));
-    EXPECT_TRUE(contains(ILogger::INFO, "subscribing to root with message=" + message(6)));
-    EXPECT_EQ(Subscription::ROOT, root->getSubscriptionType());
-    auto limitedRoot = manager->subscribeRootWithUpdateLimit(std::make_shared<qel::XObjectDescriptor>(), ignoreArray, milliseconds(1000));
-    EXPECT_EQ(subscribeText("/qel/#" + std::to_string(tag + 6), R"(,"updatelimit":1000)"), message(7));
 
     // Another manager without separator: the tags go on across managers.
+    const long tag = tagOf(handles[0]->getSubscriptionKey());
     auto config = h.configuration();
     config.separatorAfterResource = "";
     auto other = h.makeManager(config, "MA_WS_other");
@@ -507,34 +445,6 @@ TEST_F(WebsocketManagerTest, QuotesAndBackslashesAreEscapedOnTheWireOnly) {
     EXPECT_EQ(std::vector<std::string>{R"({"ok":true})"}, received);
 }
 
-TEST_F(WebsocketManagerTest, ServerPagedResourceIsDeliveredOnceWithAllPagesAndUnsubscribedWithTheBase) {
-    start(h.configuration(), 0, false);
-    h.peer.setMessageHandler(pagingServer);
-    std::vector<std::string> arrays;
-    std::vector<int64_t> offsets;
-    // The first page is answered at once: the base must already be cached.
-    auto resource = manager->subscribeResource(
-        std::make_shared<qel::QelResourceDescriptor>("svc", "tracks"),
-        [&](qelutil::JsonArray::Shared array, std::shared_ptr<const qel::SubscriptionResponse> response) {
-            arrays.push_back(array->toString());
-            offsets.push_back(response->paging.isValid() ? response->paging->offset.getValueOr(-1) : -2);
-        });
-    ASSERT_TRUE(h.peer.waitForMessages(4));
-    ASSERT_TRUE(deliver(1, arrays));
-    const auto messages = h.peer.messages();
-    const std::string path = resource->getSubscriptionKey().substr(0, resource->getSubscriptionKey().find('#'));
-    for (const auto& [index, query] : std::vector<std::pair<int, std::string>>{{1, "?$limit=0#"}, {2, "?$limit=10&$offset=10#"}, {3, "?$limit=10&$offset=20#"}})
-        EXPECT_EQ(0u, messages[index].find(R"({"type":"subscribe","event":")" + path + query)) << messages[index];
-    EXPECT_EQ(std::vector<std::string>{ids(0, 25)}, arrays);
-    EXPECT_EQ(std::vector<int64_t>{0}, offsets);
-    EXPECT_FALSE(contains(ILogger::WARNING, "could not find a base or child subscription"));
-    EXPECT_EQ(4u, h.peer.messages().size());
-    // Releasing the handle ends the base and, through the cache, its pages.
-    resource.reset();
-    ASSERT_TRUE(h.peer.waitForMessages(8));
-    for (std::size_t i = 4; i < 8; ++i) EXPECT_EQ(0u, message(i + 1).find(R"({ "type" : "unsubscribe")")) << message(i + 1);
-}
-
 // ---- receive loop
 
 TEST_F(WebsocketManagerTest, FragmentedMessageIsDispatchedOnceAfterItsLastFrame) {
@@ -578,22 +488,96 @@ TEST_F(WebsocketManagerTest, TruncatedDocumentIsDroppedWithinEightMessages) {
     EXPECT_EQ(IWebsocketManager::CONNECTED, manager->getConnectionState());
 }
 
-TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithLongLengthsDecodeAlike) {
+TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithTheUpgradeAnswerDecodeAlikeAndPingsGetTheirPayloadBack) {
+    h.peer.setUpgradeGreeting(Peer::encodeFrame(Peer::OP_PING, true, "hello") + Peer::encodeFrame(Peer::OP_TEXT, true, R"({"type":"greeting"})"));
     start();
+    EXPECT_TRUE(waitFor([&] { return contains(ILogger::WARNING, "Got unknown event"); }));
+    // Pings inside a fragmented message, pongs (which are no data) and
+    // lengths of 7, 16 and 64 bits, read three bytes at a time.
     const std::string big = R"({"blob":")" + std::string(70000, 'b') + R"("})";
     const std::string third = dataMessage(key(), R"({"n":3})");
+    const std::vector<std::string> pings{std::string("\0x\0y", 4), "", std::string(125, 'p')};
     const std::string bytes =
-        Peer::encodeFrame(Peer::OP_TEXT, true, dataMessage(key(), R"({"n":1})")) +
-        Peer::encodeFrame(Peer::OP_TEXT, true, dataMessage(key(), R"({"n":2})")) + Peer::encodeFrame(Peer::OP_PING, true, "first") +
-        Peer::encodeFrame(Peer::OP_TEXT, false, third.substr(0, 20)) + Peer::encodeFrame(Peer::OP_PING, true, "second") +
+        Peer::encodeFrame(Peer::OP_TEXT, true, dataMessage(key(), R"({"n":1})")) + Peer::encodeFrame(Peer::OP_PONG, true, "") +
+        Peer::encodeFrame(Peer::OP_TEXT, true, dataMessage(key(), R"({"n":2})")) + Peer::encodeFrame(Peer::OP_PING, true, pings[0]) +
+        Peer::encodeFrame(Peer::OP_TEXT, false, third.substr(0, 20)) + Peer::encodeFrame(Peer::OP_PING, true, pings[1]) +
         Peer::encodeFrame(Peer::OP_CONTINUATION, false, "") + Peer::encodeFrame(Peer::OP_CONTINUATION, true, third.substr(20)) +
+        Peer::encodeFrame(Peer::OP_PONG, true, R"({"type":"data")") + Peer::encodeFrame(Peer::OP_PING, true, pings[2]) +
         Peer::encodeFrame(Peer::OP_BINARY, true, dataMessage(key(), big));
     ASSERT_TRUE(h.peer.sendRawInPieces(bytes, 3));
     ASSERT_TRUE(deliver(4));
     EXPECT_EQ((std::vector<std::string>{R"({"n":1})", R"({"n":2})", R"({"n":3})", big}), elements);
-    ASSERT_TRUE(h.peer.waitForFrames(Peer::OP_PONG, 2));
-    EXPECT_EQ("first", h.peer.frames(Peer::OP_PONG)[0].payload);
-    EXPECT_EQ("second", h.peer.frames(Peer::OP_PONG)[1].payload);
+    ASSERT_TRUE(h.peer.waitForFrames(Peer::OP_PONG, 4));
+    const auto pongs = h.peer.frames(Peer::OP_PONG);
+    ASSERT_EQ(4u, pongs.size());
+    EXPECT_EQ("hello", pongs[0].payload);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(pings[i], pongs[i + 1].payload);
+    EXPECT_FALSE(contains(ILogger::WARNING, "Did not parse message"));
+    EXPECT_EQ(0u, h.postedTasks(kDisconnectTask));
+}
+
+TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionWhileOtherErrorsAndBadMessagesOnlyLog) {
+    start();
+    std::vector<std::string> arrays;
+    auto resource = subscribeResource(arrays);
+    const std::string resourceKey = resource->getSubscriptionKey();
+    ASSERT_TRUE(sendTexts({R"({"type":"error","event":")" + resourceKey + R"(","message":"Busy"})",
+                           R"({"type":"error","event":"other#9","data":"detail text"})", R"({"type":"error"})",
+                           R"({"type":"bogus","event":"x"})", R"({"event":"no type"})",
+                           R"({"type":"subscribe","event":")" + key() + R"("})", R"({"type":"unsubscribe","event":")" + key() + R"("})",
+                           R"({"type":"data","event":")" + key() + R"("})", R"({"type":"data","data":{"no":"event"}})",
+                           dataMessage("/qel/svc/res/unknown#99", R"({"a":1})"), dataMessage("/qel/svc/res/#98", R"([1,2])"),
+                           R"({"type":"data","event":5,"data":{}})", R"({"type":"data","event":")" + key() + R"(","data":"text"})",
+                           R"({"type":"data","event":")" + key() + R"(","data":7})", R"({"type":["data"],"event":")" + key() + R"(","data":{}})",
+                           R"({"type":"error","event":{},"message":["Gone"]})", R"({"type":"data","event":"x",]})",
+                           "garbage before {\"type\":\"bogus\"}",
+                           R"({"type":"data","event":")" + key() + R"(","data":{"deep":)" + std::string(300, '[') + std::string(300, ']') + "}}",
+                           dataMessage(resourceKey, R"([{"id":"a"}])")}));
+    ASSERT_TRUE(deliver(1, arrays));
+    EXPECT_EQ(std::vector<std::string>{R"([{"id":"a"}])"}, arrays);
+    EXPECT_TRUE(elements.empty());
+    for (const std::string& line : {"event=" + resourceKey, std::string("message=Busy"), std::string("message=detail text"),
+                                    std::string("event=noEvent"), std::string("message=noMessage"),
+                                    std::string("WS -> No callback found for incoming data, event = /qel/svc/res/#98"),
+                                    std::string("dropped data message whose \"event\" is not a string")})
+        EXPECT_TRUE(contains(ILogger::WARNING, line)) << line;
+    for (const auto& [line, times] : std::vector<std::pair<std::string, std::size_t>>{
+             {"Got error", 4}, {"Got unknown event", 4}, {"WS -> No callback found for incoming data", 1},
+             {"dropped data message whose \"data\" is neither an object nor an array", 2}, {"dropped received bytes: ", 3}})
+        EXPECT_EQ(times, count(ILogger::WARNING, line)) << line;
+    EXPECT_TRUE(contains(ILogger::DEBUG, "Got Subscription confirmation"));
+    EXPECT_TRUE(contains(ILogger::DEBUG, "Got unsubscribe confirmation"));
+
+    ASSERT_TRUE(sendTexts({R"({"type":"error","event":")" + resourceKey + R"(","message":"Gone"})", dataMessage(resourceKey, R"([{"id":"b"}])")}));
+    roundTrip();
+    EXPECT_TRUE(contains(ILogger::INFO, "Got gone: removing baseSubscription and callback for event=" + resourceKey));
+    EXPECT_TRUE(contains(ILogger::INFO, "removed subscription with key=" + resourceKey));
+    EXPECT_TRUE(contains(ILogger::WARNING, "WS -> No callback found for incoming data, event = " + resourceKey));
+    EXPECT_EQ(0u, h.executor->pending());
+    expectAlive("after bad input");
+    EXPECT_EQ(0u, h.postedTasks(kDisconnectTask));
+}
+
+TEST_F(WebsocketManagerTest, CloseFrameIsAnsweredOnceAndAStopSendsOneAndBothEndTheConnectionOnce) {
+    start();
+    ASSERT_TRUE(h.peer.sendClose(1001, "going away"));
+    ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, 1));
+    EXPECT_EQ(IWebsocketManager::DISCONNECTED, manager->getConnectionState());
+    EXPECT_TRUE(h.peer.waitForOpenConnections(0));
+    const auto closes = h.peer.frames(Peer::OP_CLOSE);
+    ASSERT_EQ(1u, closes.size());
+    EXPECT_EQ(std::string("\x03\xE9", 2), closes[0].payload);
+    EXPECT_FALSE(contains(ILogger::WARNING, "Did not parse message"));
+    EXPECT_FALSE(contains(ILogger::WARNING, "dropped received bytes"));
+    manager->disconnect();
+    EXPECT_EQ(1u, h.postedTasks(kDisconnectTask));
+    // A requested stop says goodbye with a CLOSE frame.
+    ASSERT_TRUE(h.connect(*manager));
+    manager->disconnect();
+    manager->disconnect();
+    EXPECT_EQ(2u, h.postedTasks(kDisconnectTask));
+    EXPECT_TRUE(h.peer.waitForFrames(Peer::OP_CLOSE, 2));
+    EXPECT_TRUE(h.peer.waitForOpenConnections(0));
 }
 
 TEST_F(WebsocketManagerTest, CallbacksOfOneReadRunInOrderAndAThrowDoesNotStopTheRest) {
@@ -615,97 +599,6 @@ TEST_F(WebsocketManagerTest, CallbacksOfOneReadRunInOrderAndAThrowDoesNotStopThe
     }));
     EXPECT_EQ((std::vector<int64_t>{1, 2, 3}), seen);
     EXPECT_TRUE(contains(ILogger::WARNING, "threw: boom"));
-}
-
-TEST_F(WebsocketManagerTest, FramesSentWithTheUpgradeAnswerAreNotLost) {
-    h.peer.setUpgradeGreeting(Peer::encodeFrame(Peer::OP_PING, true, "hello") + Peer::encodeFrame(Peer::OP_TEXT, true, R"({"type":"greeting"})"));
-    start();
-    ASSERT_TRUE(h.peer.waitForFrames(Peer::OP_PONG, 1));
-    EXPECT_EQ("hello", h.peer.frames(Peer::OP_PONG).at(0).payload);
-    EXPECT_TRUE(waitFor([&] { return contains(ILogger::WARNING, "Got unknown event"); }));
-    expectAlive("after greeting");
-}
-
-TEST_F(WebsocketManagerTest, PingsAreAnsweredWithExactlyTheirPayloadAndPongsAreNoData) {
-    start();
-    const std::vector<std::string> payloads{std::string("\0x\0y", 4), "", std::string(125, 'p')};
-    for (const auto& payload : payloads) ASSERT_TRUE(h.peer.sendPing(payload));
-    ASSERT_TRUE(h.peer.waitForFrames(Peer::OP_PONG, 3));
-    const auto pongs = h.peer.frames(Peer::OP_PONG);
-    ASSERT_EQ(3u, pongs.size());
-    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(payloads[i], pongs[i].payload);
-    ASSERT_TRUE(h.peer.sendPong(""));
-    ASSERT_TRUE(h.peer.sendPong(R"({"type":"data")"));
-    expectAlive("after pongs");
-    EXPECT_EQ(1u, elements.size());
-    EXPECT_FALSE(contains(ILogger::WARNING, "Did not parse message"));
-    EXPECT_FALSE(contains(ILogger::WARNING, "Received 0 bytes"));
-    EXPECT_EQ(0u, h.postedTasks(kDisconnectTask));
-}
-
-TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionWhileOtherErrorsOnlyLog) {
-    start();
-    std::vector<std::string> arrays;
-    auto resource = subscribeResource(arrays);
-    const std::string resourceKey = resource->getSubscriptionKey();
-    ASSERT_TRUE(sendTexts({R"({"type":"error","event":")" + resourceKey + R"(","message":"Busy"})",
-                           R"({"type":"error","event":"other#9","data":"detail text"})", R"({"type":"error"})",
-                           dataMessage(resourceKey, R"([{"id":"a"}])")}));
-    ASSERT_TRUE(deliver(1, arrays));
-    EXPECT_EQ(std::vector<std::string>{R"([{"id":"a"}])"}, arrays);
-    for (const std::string& line : {"event=" + resourceKey, std::string("message=Busy"), std::string("message=detail text"),
-                                   std::string("event=noEvent"), std::string("message=noMessage")})
-        EXPECT_TRUE(contains(ILogger::WARNING, line)) << line;
-    EXPECT_EQ(3u, count(ILogger::WARNING, "Got error"));
-    ASSERT_TRUE(sendTexts({R"({"type":"error","event":")" + resourceKey + R"(","message":"Gone"})", dataMessage(resourceKey, R"([{"id":"b"}])")}));
-    roundTrip();
-    EXPECT_TRUE(contains(ILogger::INFO, "Got gone: removing baseSubscription and callback for event=" + resourceKey));
-    EXPECT_TRUE(contains(ILogger::INFO, "removed subscription with key=" + resourceKey));
-    EXPECT_TRUE(contains(ILogger::WARNING, "WS -> No callback found for incoming data, event = " + resourceKey));
-    EXPECT_EQ(0u, h.executor->pending());
-    expectAlive("after gone");
-}
-
-TEST_F(WebsocketManagerTest, UnknownWrongOrMalformedMessagesAreDroppedWithTheConnectionAlive) {
-    start();
-    ASSERT_TRUE(sendTexts({R"({"type":"bogus","event":"x"})", R"({"event":"no type"})",
-                           R"({"type":"subscribe","event":")" + key() + R"("})", R"({"type":"unsubscribe","event":")" + key() + R"("})",
-                           R"({"type":"data","event":")" + key() + R"("})", R"({"type":"data","data":{"no":"event"}})",
-                           dataMessage("/qel/svc/res/unknown#99", R"({"a":1})"), dataMessage("/qel/svc/res/#98", R"([1,2])"),
-                           R"({"type":"data","event":5,"data":{}})", R"({"type":"data","event":")" + key() + R"(","data":"text"})",
-                           R"({"type":"data","event":")" + key() + R"(","data":7})", R"({"type":["data"],"event":")" + key() + R"(","data":{}})",
-                           R"({"type":"error","event":{},"message":["Gone"]})", R"({"type":"data","event":"x",]})",
-                           "garbage before {\"type\":\"bogus\"}",
-                           R"({"type":"data","event":")" + key() + R"(","data":{"deep":)" + std::string(300, '[') + std::string(300, ']') + "}}"}));
-    roundTrip();
-    EXPECT_EQ(0u, h.executor->pending());
-    EXPECT_EQ(4u, count(ILogger::WARNING, "Got unknown event"));
-    EXPECT_TRUE(contains(ILogger::DEBUG, "Got Subscription confirmation"));
-    EXPECT_TRUE(contains(ILogger::DEBUG, "Got unsubscribe confirmation"));
-    EXPECT_EQ(1u, count(ILogger::WARNING, "WS -> No callback found for incoming data"));
-    EXPECT_TRUE(contains(ILogger::WARNING, "WS -> No callback found for incoming data, event = /qel/svc/res/#98"));
-    EXPECT_TRUE(contains(ILogger::WARNING, "dropped data message whose \"event\" is not a string"));
-    EXPECT_EQ(2u, count(ILogger::WARNING, "dropped data message whose \"data\" is neither an object nor an array"));
-    EXPECT_TRUE(contains(ILogger::WARNING, "event=noEvent"));
-    EXPECT_EQ(3u, count(ILogger::WARNING, "dropped received bytes: "));
-    expectAlive("after bad input");
-    EXPECT_EQ(0u, h.postedTasks(kDisconnectTask));
-}
-
-TEST_F(WebsocketManagerTest, CloseFrameIsAnsweredAndEndsTheConnectionOnce) {
-    start();
-    ASSERT_TRUE(h.peer.sendClose(1001, "going away"));
-    ASSERT_TRUE(h.peer.waitForFrames(Peer::OP_CLOSE, 1));
-    const auto closes = h.peer.frames(Peer::OP_CLOSE);
-    ASSERT_EQ(1u, closes.size());
-    EXPECT_EQ(std::string("\x03\xE9", 2), closes[0].payload);
-    ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, 1));
-    EXPECT_EQ(IWebsocketManager::DISCONNECTED, manager->getConnectionState());
-    EXPECT_TRUE(h.peer.waitForOpenConnections(0));
-    EXPECT_FALSE(contains(ILogger::WARNING, "Did not parse message"));
-    EXPECT_FALSE(contains(ILogger::WARNING, "dropped received bytes"));
-    manager->disconnect();
-    EXPECT_EQ(1u, h.postedTasks(kDisconnectTask));
 }
 
 TEST_F(WebsocketManagerTest, FramesNoServerMaySendFailTheConnectionNamingTheFrame) {
