@@ -4,7 +4,12 @@
 // CLOSE) and the watchdog.
 
 #include "support/TestText.h"
-#include "support/WebsocketManagerHarness.h"
+#include "support/CapturingLoggerFactory.h"
+#include "support/ManualTaskExecutor.h"
+#include "support/ScriptedWebSocketPeer.h"
+#include "support/WaitFor.h"
+
+#include <QelAccess/DefaultWebsocketManager2.h>
 
 #include <QelAccess/QelResourceDescriptor.h>
 #include <QelAccess/XObjectDescriptor.h>
@@ -24,7 +29,6 @@
 using qel::IWebsocketManager;
 using qel::Subscription;
 using qelutil::ILogger;
-using qeltest::ScriptedWebSocketPeer;
 using qeltest::waitFor;
 using Peer = qeltest::ScriptedWebSocketPeer;
 using std::chrono::milliseconds;
@@ -65,43 +69,82 @@ std::vector<std::string> threadNames() {
     return names;
 }
 
+/// Waits between connection attempts of one fixed length.
+struct FixedBackoff : qelutil::INumberSequence {
+    explicit FixedBackoff(int64_t milliseconds) : wait(milliseconds) {}
+    int64_t next() override { return wait; }
+    void reset() override {}
+    int64_t wait;
+};
+
+/// Managers pointed at a scripted peer: loggers capture their lines, and
+/// every notice and data callback waits in a manual executor until the test
+/// runs it.
 class WebsocketManagerTest : public ::testing::Test {
 protected:
     void TearDown() override {
         if (manager) manager->disconnect();
     }
 
+    /// Service "svc" at the peer, base path "/qel/", the watchdog off unless timings are given.
+    qel::IConfigManager::ServiceConfiguration configuration(milliseconds pingInterval = milliseconds(0),
+                                                            milliseconds pongTimeout = milliseconds(0)) const {
+        qel::IConfigManager::ServiceConfiguration config;
+        config.serviceName = "svc";
+        config.serverBaseUri = peer.baseUri();
+        config.serverBasePath = "/qel/";
+        config.separatorAfterResource = "/";
+        config.watchdogPingInterval = pingInterval;
+        config.watchdogPongTimeout = pongTimeout;
+        return config;
+    }
+    /// A manager that retries after 10 ms.
+    std::shared_ptr<qel::DefaultWebsocketManager2> makeManager(const qel::IConfigManager::ServiceConfiguration& config,
+                                                               const std::string& threadName = "MA_WS_svc") {
+        auto made = std::make_shared<qel::DefaultWebsocketManager2>(config, threadName, executor, loggers);
+        made->setConnectBackoffGenerator(std::make_shared<FixedBackoff>(10));
+        return made;
+    }
+    std::shared_ptr<qel::DefaultWebsocketManager2> makeManager() { return makeManager(configuration()); }
+    /// Connects with empty notices until the manager and the peer both see `open` connections.
+    bool connect(qel::DefaultWebsocketManager2& target, std::size_t open = 1) {
+        target.connectToWebsocketAndThen([] {}, [] {});
+        return waitFor([&] { return target.getConnectionState() == IWebsocketManager::CONNECTED; }) && peer.waitForOpenConnections(open);
+    }
+    /// How many tasks named `name` were ever posted.
+    std::size_t postedTasks(const std::string& name) const {
+        const auto history = executor->history();
+        return static_cast<std::size_t>(std::count(history.begin(), history.end(), name));
+    }
+    bool waitForPostedTasks(const std::string& name, std::size_t count) const {
+        return waitFor([&] { return postedTasks(name) >= count; });
+    }
+
     /// A connected manager, with element "e1" subscribed unless told not to.
     void start(const qel::IConfigManager::ServiceConfiguration& config, std::size_t maxMessageSize = 0, bool subscribe = true) {
         if (manager) manager->disconnect();
-        manager = h.makeManager(config);
+        manager = makeManager(config);
         if (maxMessageSize > 0) manager->setMaxMessageSize(maxMessageSize);
-        ASSERT_TRUE(h.connect(*manager));
-        h.executor->runAll();
-        if (subscribe) {
-            ASSERT_NO_FATAL_FAILURE(subscribeElement());
-        }
+        ASSERT_TRUE(connect(*manager));
+        executor->runAll();
+        if (subscribe) subscribeElement();
     }
-    void start() { start(h.configuration()); }
+    void start() { start(configuration()); }
 
     void subscribeElement() {
-        const std::size_t sent = h.peer.messages().size();
-        elementHandle = manager->subscribeElement(element("e1"), [this](qelutil::JsonObject::Shared object) {
-            elements.push_back(object->toString());
-        });
-        ASSERT_TRUE(h.peer.waitForMessages(sent + 1));
-        h.executor->runAll();
+        const std::size_t sent = peer.messages().size();
+        elementHandle = manager->subscribeElement(element("e1"), [this](qelutil::JsonObject::Shared object) { elements.push_back(object->toString()); });
+        ASSERT_TRUE(peer.waitForMessages(sent + 1));
+        executor->runAll();
         elements.clear();
     }
 
     std::shared_ptr<Subscription> subscribeResource(std::vector<std::string>& arrays) {
-        const std::size_t sent = h.peer.messages().size();
+        const std::size_t sent = peer.messages().size();
         auto subscription = manager->subscribeResource(
             std::make_shared<qel::QelResourceDescriptor>("svc", "tracks"),
-            [&arrays](qelutil::JsonArray::Shared array, std::shared_ptr<const qel::SubscriptionResponse>) {
-                arrays.push_back(array->toString());
-            });
-        EXPECT_TRUE(h.peer.waitForMessages(sent + 1));
+            [&arrays](qelutil::JsonArray::Shared array, std::shared_ptr<const qel::SubscriptionResponse>) { arrays.push_back(array->toString()); });
+        EXPECT_TRUE(peer.waitForMessages(sent + 1));
         return subscription;
     }
 
@@ -109,76 +152,69 @@ protected:
 
     /// Runs the queued callbacks until `count` updates of `received` arrived.
     bool deliver(std::size_t count, const std::vector<std::string>& received) {
-        return waitFor([&] {
-            h.executor->runAll();
-            return received.size() >= count;
-        });
+        return waitFor([&] { return executor->runAll(), received.size() >= count; });
     }
     bool deliver(std::size_t count) { return deliver(count, elements); }
 
     bool sendTexts(const std::vector<std::string>& texts) {
-        for (const auto& text : texts)
-            if (!h.peer.sendText(text)) return false;
-        return true;
+        return std::all_of(texts.begin(), texts.end(), [this](const std::string& text) { return peer.sendText(text); });
     }
 
     /// A ping answered proves that every frame sent before it was handled.
     void roundTrip() {
-        const std::size_t pongs = h.peer.frames(Peer::OP_PONG).size();
-        ASSERT_TRUE(h.peer.sendPing("sync"));
-        ASSERT_TRUE(h.peer.waitForFrames(Peer::OP_PONG, pongs + 1));
+        const std::size_t pongs = peer.frames(Peer::OP_PONG).size();
+        ASSERT_TRUE(peer.sendPing("sync"));
+        ASSERT_TRUE(peer.waitForFrames(Peer::OP_PONG, pongs + 1));
     }
 
     /// The connection still carries data: a fresh element update arrives.
     void expectAlive(const std::string& marker) {
         const std::string object = R"({"marker":")" + marker + R"("})";
-        ASSERT_TRUE(h.peer.sendText(dataMessage(key(), object)));
-        ASSERT_TRUE(waitFor([&] {
-            h.executor->runAll();
-            return !elements.empty() && elements.back() == object;
-        }));
+        ASSERT_TRUE(peer.sendText(dataMessage(key(), object)));
+        ASSERT_TRUE(waitFor([&] { return executor->runAll(), !elements.empty() && elements.back() == object; }));
         EXPECT_EQ(IWebsocketManager::CONNECTED, manager->getConnectionState());
     }
 
     /// The last message the peer received, once `count` have arrived.
     std::string message(std::size_t count) {
-        EXPECT_TRUE(h.peer.waitForMessages(count));
-        const auto messages = h.peer.messages();
+        EXPECT_TRUE(peer.waitForMessages(count));
+        const auto messages = peer.messages();
         return messages.size() >= count ? messages[count - 1] : std::string();
     }
 
-    bool contains(ILogger::LogLevel level, const std::string& text) { return h.log().contains(level, text); }
-    std::size_t count(ILogger::LogLevel level, const std::string& text) { return h.log().count(level, text); }
+    bool contains(ILogger::LogLevel level, const std::string& text) { return loggers->capture().contains(level, text); }
+    std::size_t count(ILogger::LogLevel level, const std::string& text) { return loggers->capture().count(level, text); }
 
-    qeltest::WebsocketManagerHarness h;
+    Peer peer;
+    std::shared_ptr<qeltest::CapturingLoggerFactory> loggers = std::make_shared<qeltest::CapturingLoggerFactory>();
+    std::shared_ptr<qeltest::ManualTaskExecutor> executor = std::make_shared<qeltest::ManualTaskExecutor>();
     std::shared_ptr<qel::DefaultWebsocketManager2> manager;
     std::shared_ptr<Subscription> elementHandle;
     std::vector<std::string> elements;
     const qel::IWebsocketManager::ElementCallback ignoreElement = [](qelutil::JsonObject::Shared) {};
-    const qel::IWebsocketManager::ArrayCallback ignoreArray = [](qelutil::JsonArray::Shared,
-                                                                 std::shared_ptr<const qel::SubscriptionResponse>) {};
+    const qel::IWebsocketManager::ArrayCallback ignoreArray = [](qelutil::JsonArray::Shared, std::shared_ptr<const qel::SubscriptionResponse>) {};
 };
 
 // ---- connection phase
 
 TEST_F(WebsocketManagerTest, RetriesUntilUpgradedThenPostsEveryPendingNoticeOnceInOrderAndANoticeMayReconnect) {
-    h.peer.setUpgradeMode(Peer::UpgradeMode::REFUSE, 503);
-    manager = h.makeManager();
+    peer.setUpgradeMode(Peer::UpgradeMode::REFUSE, 503);
+    manager = makeManager();
     std::vector<int> order;
     manager->connectToWebsocketAndThen([&] { order.push_back(1); }, [&] { order.push_back(-1); });
-    ASSERT_TRUE(h.peer.waitForUpgrades(1));
+    ASSERT_TRUE(peer.waitForUpgrades(1));
     EXPECT_EQ(IWebsocketManager::CONNECTING, manager->getConnectionState());
     manager->connectToWebsocketAndThen([&] { order.push_back(2); }, [&] { order.push_back(-2); });
     ASSERT_TRUE(waitFor([&] { return contains(ILogger::WARNING, "HTTP Response: Status HTTP_SERVICE_UNAVAILABLE "); }));
     EXPECT_TRUE(contains(ILogger::INFO, "HTTP Response: 503, Reason: Service Unavailable"));
     EXPECT_TRUE(contains(ILogger::INFO, "HTTP Response: Status:  503"));
-    EXPECT_EQ(0u, h.executor->pending());
+    EXPECT_EQ(0u, executor->pending());
 
-    h.peer.setUpgradeMode(Peer::UpgradeMode::ACCEPT);
-    ASSERT_TRUE(h.waitForPostedTasks(kConnectTask, 2));
+    peer.setUpgradeMode(Peer::UpgradeMode::ACCEPT);
+    ASSERT_TRUE(waitForPostedTasks(kConnectTask, 2));
     EXPECT_EQ(IWebsocketManager::CONNECTED, manager->getConnectionState());
-    EXPECT_TRUE(contains(ILogger::INFO, "successfully connected to : " + h.peer.baseUri() + " (MA_WS_svc)"));
-    h.executor->runAll();
+    EXPECT_TRUE(contains(ILogger::INFO, "successfully connected to : " + peer.baseUri() + " (MA_WS_svc)"));
+    executor->runAll();
     EXPECT_EQ((std::vector<int>{1, 2}), order);
     // Connected already: the notice is posted inside the call, not run in it.
     // This pair's disconnect notice connects again.
@@ -186,79 +222,79 @@ TEST_F(WebsocketManagerTest, RetriesUntilUpgradedThenPostsEveryPendingNoticeOnce
         order.push_back(-3);
         manager->connectToWebsocketAndThen([&] { order.push_back(4); }, [] {});
     });
-    EXPECT_EQ(std::vector<std::string>{kConnectTask}, h.executor->pendingNames());
-    h.executor->runAll();
+    EXPECT_EQ(std::vector<std::string>{kConnectTask}, executor->pendingNames());
+    executor->runAll();
 
-    const auto upgrade = h.peer.upgrades().back();
+    const auto upgrade = peer.upgrades().back();
     EXPECT_EQ("GET", upgrade.method);
     EXPECT_EQ("/qel/", upgrade.uri);
-    EXPECT_EQ(h.peer.baseUri(), upgrade.header("origin"));
-    EXPECT_EQ("127.0.0.1:" + std::to_string(h.peer.port()), upgrade.header("Host"));
+    EXPECT_EQ(peer.baseUri(), upgrade.header("origin"));
+    EXPECT_EQ("127.0.0.1:" + std::to_string(peer.port()), upgrade.header("Host"));
     EXPECT_FALSE(upgrade.hasHeader("User-Agent"));
     // A lost connection posts every pending disconnect notice once, in order;
     // stopping afterwards posts nothing more.
-    h.peer.dropConnections();
-    ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, 3));
+    peer.dropConnections();
+    ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, 3));
     EXPECT_TRUE(contains(ILogger::WARNING, "Received 0 bytes from receiveFrame -> connection was lost -> resetting "
                                            "connection, threadName=MA_WS_svc"));
     EXPECT_TRUE(contains(ILogger::INFO, "svc service disconnected"));
     manager->disconnect();
-    EXPECT_EQ(3u, h.executor->runAll());
-    ASSERT_TRUE(h.waitForPostedTasks(kConnectTask, 4));
-    EXPECT_TRUE(h.peer.waitForOpenConnections(1));
-    h.executor->runAll();
+    EXPECT_EQ(3u, executor->runAll());
+    ASSERT_TRUE(waitForPostedTasks(kConnectTask, 4));
+    EXPECT_TRUE(peer.waitForOpenConnections(1));
+    executor->runAll();
     EXPECT_EQ((std::vector<int>{1, 2, 3, -1, -2, -3, 4}), order);
-    EXPECT_EQ(3u, h.postedTasks(kDisconnectTask));
+    EXPECT_EQ(3u, postedTasks(kDisconnectTask));
 }
 
 TEST_F(WebsocketManagerTest, DisconnectEndsRetriesBackoffAndSilentUpgradesAndPostsOneNoticeEach) {
-    manager = h.makeManager();
+    manager = makeManager();
     manager->disconnect();
     manager->disconnect();
-    EXPECT_EQ(0u, h.executor->history().size());
+    EXPECT_EQ(0u, executor->history().size());
     // A refused TCP connection is logged and retried.
-    auto config = h.configuration();
+    auto config = configuration();
     config.serverBaseUri = "http://127.0.0.1:" + std::to_string(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port());
-    manager = h.makeManager(config);
+    manager = makeManager(config);
     manager->connectToWebsocketAndThen([] {}, [] {});
     const std::string refused = "Connection refused to " + config.serverBaseUri + " (MA_WS_svc), try again later: ";
     EXPECT_TRUE(waitFor([&] { return count(ILogger::ERROR, refused) >= 2; }));
     EXPECT_EQ(IWebsocketManager::CONNECTING, manager->getConnectionState());
     manager->disconnect();
-    EXPECT_EQ(1u, h.postedTasks(kDisconnectTask));
+    EXPECT_EQ(1u, postedTasks(kDisconnectTask));
     // A refused upgrade followed by an hour's back-off, and a peer that
     // never answers the upgrade: disconnect returns at once from both.
     for (const auto mode : {Peer::UpgradeMode::REFUSE, Peer::UpgradeMode::SILENT}) {
-        h.peer.setUpgradeMode(mode, 404);
-        const std::size_t upgrades = h.peer.upgrades().size();
-        manager = h.makeManager();
-        manager->setConnectBackoffGenerator(std::make_shared<qeltest::FixedBackoff>(3600 * 1000));
+        peer.setUpgradeMode(mode, 404);
+        const std::size_t upgrades = peer.upgrades().size();
+        manager = makeManager();
+        manager->setConnectBackoffGenerator(std::make_shared<FixedBackoff>(3600 * 1000));
         manager->connectToWebsocketAndThen([] {}, [] {});
-        ASSERT_TRUE(h.peer.waitForUpgrades(upgrades + 1));
+        ASSERT_TRUE(peer.waitForUpgrades(upgrades + 1));
         if (mode == Peer::UpgradeMode::REFUSE) {
             ASSERT_TRUE(waitFor([&] {
-                return contains(ILogger::DEBUG, "waiting 3600000 ms before trying to connect again to:" + h.peer.baseUri() + " (MA_WS_svc)");
+                return contains(ILogger::DEBUG, "waiting 3600000 ms before trying to connect again to:" + peer.baseUri() + " (MA_WS_svc)");
             }));
             EXPECT_TRUE(contains(ILogger::WARNING, "HTTP Response: Status HTTP_NOT_FOUND "));
         }
         manager->disconnect();
         manager->disconnect();
         EXPECT_EQ(IWebsocketManager::DISCONNECTED, manager->getConnectionState());
-        EXPECT_EQ(upgrades + 1, h.peer.upgrades().size());
+        EXPECT_EQ(upgrades + 1, peer.upgrades().size());
     }
-    EXPECT_EQ(3u, h.postedTasks(kDisconnectTask));
-    EXPECT_EQ(0u, h.postedTasks(kConnectTask));
+    EXPECT_EQ(3u, postedTasks(kDisconnectTask));
+    EXPECT_EQ(0u, postedTasks(kConnectTask));
     // The handshake was cut short, not left to run into its time-out.
     EXPECT_FALSE(contains(ILogger::ERROR, "WebSocket Connection not possible to:"));
 }
 
 TEST_F(WebsocketManagerTest, EventPrefixIsTheUserAgentAndPrecedesTheTagAndTheThreadNameIsCutForTheSystem) {
     qel::DefaultWebsocketManager2::setSubscriptionEventPrefix("APP_");
-    manager = h.makeManager(h.configuration(), "MA_WS_averylongservicename");
-    ASSERT_TRUE(h.connect(*manager));
+    manager = makeManager(configuration(), "MA_WS_averylongservicename");
+    ASSERT_TRUE(connect(*manager));
     auto subscription = manager->subscribeElement(element("e1"), ignoreElement);
     qel::DefaultWebsocketManager2::setSubscriptionEventPrefix(qel::DefaultWebsocketManager2::DEFAULT_SUBSCRIPTION_EVENT_PREFIX);
-    EXPECT_EQ("APP", h.peer.upgrades().at(0).header("User-Agent"));
+    EXPECT_EQ("APP", peer.upgrades().at(0).header("User-Agent"));
     const std::string key = subscription->getSubscriptionKey();
     EXPECT_EQ("APP_", key.substr(key.rfind('#') + 1, 4));
     EXPECT_NO_THROW(std::stol(key.substr(key.rfind('#') + 5)));
@@ -268,15 +304,15 @@ TEST_F(WebsocketManagerTest, EventPrefixIsTheUserAgentAndPrecedesTheTagAndTheThr
 }
 
 TEST_F(WebsocketManagerTest, SendPingSendsExactlyTheGivenBytes) {
-    manager = h.makeManager();
+    manager = makeManager();
     EXPECT_FALSE(manager->sendPing("QELA", 4));  // not connected
     EXPECT_TRUE(contains(ILogger::WARNING, "StdException error in send thread, what=could not send ws frame, threadName=MA_WS_svc"));
-    ASSERT_TRUE(h.connect(*manager));
+    ASSERT_TRUE(connect(*manager));
     EXPECT_FALSE(manager->sendPing(nullptr, 4));
     EXPECT_TRUE(manager->sendPing(std::string("a\0b\0", 4).data(), 3));
     EXPECT_TRUE(manager->sendPing(nullptr, 0));
-    ASSERT_TRUE(h.peer.waitForFrames(Peer::OP_PING, 2));
-    const auto pings = h.peer.frames(Peer::OP_PING);
+    ASSERT_TRUE(peer.waitForFrames(Peer::OP_PING, 2));
+    const auto pings = peer.frames(Peer::OP_PING);
     ASSERT_EQ(2u, pings.size());
     EXPECT_EQ(std::string("a\0b", 3), pings[0].payload);
     EXPECT_EQ("", pings[1].payload);
@@ -285,44 +321,44 @@ TEST_F(WebsocketManagerTest, SendPingSendsExactlyTheGivenBytes) {
 TEST_F(WebsocketManagerTest, ReleasingTheLastOwnerInsideACallbackOrOnTheConnectionThreadEndsIt) {
     auto executor = std::make_shared<qelutil::SerialTaskExecutor>("ws-callbacks");
     auto holder = std::make_shared<std::shared_ptr<qel::DefaultWebsocketManager2>>(
-        std::make_shared<qel::DefaultWebsocketManager2>(h.configuration(), "MA_WS_svc", executor, h.loggers));
+        std::make_shared<qel::DefaultWebsocketManager2>(configuration(), "MA_WS_svc", executor, loggers));
     std::weak_ptr<qel::DefaultWebsocketManager2> weak = *holder;
     auto disconnected = std::make_shared<std::atomic<bool>>(false);
     (*holder)->connectToWebsocketAndThen([holder] { holder->reset(); }, [disconnected] { *disconnected = true; });
     // The notice drops the last owner on the executor's thread; the
     // destructor stops and joins the connection thread.
     EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
-    EXPECT_TRUE(h.peer.waitForOpenConnections(0));
+    EXPECT_TRUE(peer.waitForOpenConnections(0));
     EXPECT_TRUE(waitFor([&] { return disconnected->load(); }));
     // The same when the pending disconnect notice holds the only owner.
     auto second = std::make_shared<std::shared_ptr<qel::DefaultWebsocketManager2>>(
-        std::make_shared<qel::DefaultWebsocketManager2>(h.configuration(), "MA_WS_svc", executor, h.loggers));
+        std::make_shared<qel::DefaultWebsocketManager2>(configuration(), "MA_WS_svc", executor, loggers));
     weak = *second;
     (*second)->connectToWebsocketAndThen([] {}, [second] { second->reset(); });
-    ASSERT_TRUE(h.peer.waitForOpenConnections(1));
+    ASSERT_TRUE(peer.waitForOpenConnections(1));
     second.reset();
-    h.peer.dropConnections();
+    peer.dropConnections();
     EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
     executor->shutdown();
 
     // The watchdog of a running connection keeps the manager; the receive
     // phase lets go of the last reference on the connection thread itself.
-    qeltest::ScopedDefaultLoggerFactory watchdogLog(h.loggers);
-    auto owned = h.makeManager(h.configuration(milliseconds(1000), milliseconds(3000)));
-    ASSERT_TRUE(h.connect(*owned));
+    qeltest::ScopedDefaultLoggerFactory watchdogLog(loggers);
+    auto owned = makeManager(configuration(milliseconds(1000), milliseconds(3000)));
+    ASSERT_TRUE(connect(*owned));
     ASSERT_TRUE(waitFor([&] { return contains(ILogger::INFO, "generated watchdog for service=svc"); }));
     weak = owned;
     owned.reset();
     EXPECT_FALSE(weak.expired());
-    h.peer.dropConnections();
+    peer.dropConnections();
     EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
-    EXPECT_EQ(1u, h.postedTasks(kDisconnectTask));
+    EXPECT_EQ(1u, postedTasks(kDisconnectTask));
 }
 
 // ---- subscribe and unsubscribe on the wire
 
 TEST_F(WebsocketManagerTest, SubscribeMessagesCarryKeyTagsAndAtMostOneTiming) {
-    start(h.configuration(), 0, false);
+    start(configuration(), 0, false);
     auto queried = element("e2");
     queried->getQueryOptions().setFieldsFilter({"a", "b"});
     queried->getQueryOptions().setPagingLimit(5);
@@ -359,17 +395,17 @@ TEST_F(WebsocketManagerTest, SubscribeMessagesCarryKeyTagsAndAtMostOneTiming) {
 
     // Another manager without separator: the tags go on across managers.
     const long tag = tagOf(handles[0]->getSubscriptionKey());
-    auto config = h.configuration();
+    auto config = configuration();
     config.separatorAfterResource = "";
-    auto other = h.makeManager(config, "MA_WS_other");
-    ASSERT_TRUE(h.connect(*other, 2));
+    auto other = makeManager(config, "MA_WS_other");
+    ASSERT_TRUE(connect(*other, 2));
     EXPECT_EQ("/qel/svc/tracks#" + std::to_string(tag + 7), other->subscribeResource(tracks, ignoreArray)->getSubscriptionKey());
     EXPECT_EQ(tag + 8, tagOf(manager->subscribeElement(element("e9"), ignoreElement)->getSubscriptionKey()));
     other->disconnect();
 }
 
 TEST_F(WebsocketManagerTest, FailedSubscribeRegistersNothingAndKeepsTheTag) {
-    start(h.configuration(), 0, false);
+    start(configuration(), 0, false);
     auto first = manager->subscribeElement(element("e0"), ignoreElement);
     const long before = tagOf(first->getSubscriptionKey());
     manager->disconnect();
@@ -379,7 +415,7 @@ TEST_F(WebsocketManagerTest, FailedSubscribeRegistersNothingAndKeepsTheTag) {
     EXPECT_EQ(ending, text.substr(text.size() - ending.size()));
     EXPECT_THROW(manager->subscribeResource(std::make_shared<qel::QelResourceDescriptor>("svc", "r"), ignoreArray), std::runtime_error);
     EXPECT_THROW(manager->subscribeRoot(std::make_shared<qel::XObjectDescriptor>(), ignoreArray), std::runtime_error);
-    ASSERT_TRUE(h.connect(*manager));
+    ASSERT_TRUE(connect(*manager));
     EXPECT_EQ("getValue called on uninitialized Optional", qeltest::runtimeErrorText([&] {
                   manager->subscribeElement(std::make_shared<qel::XObjectDescriptor>("svc", "res"), ignoreElement);
               }));
@@ -390,7 +426,7 @@ TEST_F(WebsocketManagerTest, FailedSubscribeRegistersNothingAndKeepsTheTag) {
 }
 
 TEST_F(WebsocketManagerTest, UnsubscribeSendsTheKeyWithoutItsQueryText) {
-    start(h.configuration(), 0, false);
+    start(configuration(), 0, false);
     auto queried = element("e1");
     queried->getQueryOptions().setPagingOffset(40);
     auto subscription = manager->subscribeElement(queried, ignoreElement);
@@ -412,15 +448,15 @@ TEST_F(WebsocketManagerTest, UnsubscribeSendsTheKeyWithoutItsQueryText) {
     EXPECT_EQ(unsubscribeText(resourceKey), message(5));
     // Disconnected: the callback goes, nothing is sent.
     auto late = manager->subscribeElement(element("late"), ignoreElement);
-    ASSERT_TRUE(h.peer.waitForMessages(6));
+    ASSERT_TRUE(peer.waitForMessages(6));
     manager->disconnect();
     late.reset();
     EXPECT_TRUE(contains(ILogger::DEBUG, "cannot unsubscribe because websocket is not connected"));
-    EXPECT_EQ(6u, h.peer.messages().size());
+    EXPECT_EQ(6u, peer.messages().size());
 }
 
 TEST_F(WebsocketManagerTest, QuotesAndBackslashesAreEscapedOnTheWireOnly) {
-    start(h.configuration(), 0, false);
+    start(configuration(), 0, false);
     std::vector<std::string> received;
     auto subscription = manager->subscribeElement(element(R"(a"b\c)"), [&](qelutil::JsonObject::Shared object) {
         received.push_back(object->toString());
@@ -440,7 +476,7 @@ TEST_F(WebsocketManagerTest, QuotesAndBackslashesAreEscapedOnTheWireOnly) {
         EXPECT_EQ(i == 1 ? key : resource->getSubscriptionKey(), wire["event"].GetString());
     }
     // The server echoes the event JSON-escaped; it reaches the callback.
-    ASSERT_TRUE(h.peer.sendText(R"({"type":"data","event":"/qel/svc/res/a\"b\\c)" + key.substr(key.rfind('#')) + R"(","data":{"ok":true}})"));
+    ASSERT_TRUE(peer.sendText(R"({"type":"data","event":"/qel/svc/res/a\"b\\c)" + key.substr(key.rfind('#')) + R"(","data":{"ok":true}})"));
     ASSERT_TRUE(deliver(1, received));
     EXPECT_EQ(std::vector<std::string>{R"({"ok":true})"}, received);
 }
@@ -451,36 +487,36 @@ TEST_F(WebsocketManagerTest, FragmentedMessageIsDispatchedOnceAfterItsLastFrame)
     start();
     const std::string text = dataMessage(key(), R"({"name":"split {brace} \"quoted\"","n":1})");
     const std::size_t third = text.size() / 3;
-    ASSERT_TRUE(h.peer.sendFrame(Peer::OP_TEXT, false, text.substr(0, third)));
-    ASSERT_TRUE(h.peer.sendFrame(Peer::OP_CONTINUATION, false, text.substr(third, third)));
+    ASSERT_TRUE(peer.sendFrame(Peer::OP_TEXT, false, text.substr(0, third)));
+    ASSERT_TRUE(peer.sendFrame(Peer::OP_CONTINUATION, false, text.substr(third, third)));
     roundTrip();  // a ping between fragments is answered and is not part of the message
-    EXPECT_EQ(0u, h.executor->pending());
-    ASSERT_TRUE(h.peer.sendFrame(Peer::OP_CONTINUATION, true, text.substr(2 * third)));
+    EXPECT_EQ(0u, executor->pending());
+    ASSERT_TRUE(peer.sendFrame(Peer::OP_CONTINUATION, true, text.substr(2 * third)));
     ASSERT_TRUE(deliver(1));
     EXPECT_EQ(std::vector<std::string>{R"({"name":"split {brace} \"quoted\"","n":1})"}, elements);
     roundTrip();
-    EXPECT_EQ(0u, h.executor->pending());
+    EXPECT_EQ(0u, executor->pending());
     // An object may even span messages: its head waits in the buffer.
     const std::string spanning = dataMessage(key(), R"({"n":"split"})");
-    ASSERT_TRUE(h.peer.sendText(spanning.substr(0, 10)));
+    ASSERT_TRUE(peer.sendText(spanning.substr(0, 10)));
     roundTrip();
-    EXPECT_EQ(0u, h.executor->pending());
+    EXPECT_EQ(0u, executor->pending());
     EXPECT_TRUE(contains(ILogger::WARNING, "Did not parse message, because it is not complete. Waiting for more data. Content size of readBuffer=10"));
     ASSERT_TRUE(sendTexts({spanning.substr(10, 10), spanning.substr(20)}));
     ASSERT_TRUE(deliver(2));
     EXPECT_EQ(R"({"n":"split"})", elements.back());
     // Several objects in one frame are dispatched in order.
-    ASSERT_TRUE(h.peer.sendText(dataMessage(key(), R"({"n":1})") + "\n " + dataMessage(key(), R"({"n":2})") + dataMessage(key(), R"({"n":3})")));
+    ASSERT_TRUE(peer.sendText(dataMessage(key(), R"({"n":1})") + "\n " + dataMessage(key(), R"({"n":2})") + dataMessage(key(), R"({"n":3})")));
     ASSERT_TRUE(deliver(5));
     EXPECT_EQ((std::vector<std::string>{R"({"n":1})", R"({"n":2})", R"({"n":3})"}), std::vector<std::string>(elements.begin() + 2, elements.end()));
 }
 
 TEST_F(WebsocketManagerTest, TruncatedDocumentIsDroppedWithinEightMessages) {
     start();
-    ASSERT_TRUE(h.peer.sendText(R"({"event":"x","data":{)"));
-    for (int n = 0; n < 20; ++n) ASSERT_TRUE(h.peer.sendText(dataMessage(key(), "{\"n\":" + std::to_string(n) + "}")));
+    ASSERT_TRUE(peer.sendText(R"({"event":"x","data":{)"));
+    for (int n = 0; n < 20; ++n) ASSERT_TRUE(peer.sendText(dataMessage(key(), "{\"n\":" + std::to_string(n) + "}")));
     ASSERT_TRUE(waitFor([&] {
-        h.executor->runAll();
+        executor->runAll();
         return !elements.empty() && elements.back() == R"({"n":19})";
     }));
     EXPECT_TRUE(contains(ILogger::WARNING, "dropped an incomplete message that did not complete within 8"));
@@ -489,7 +525,7 @@ TEST_F(WebsocketManagerTest, TruncatedDocumentIsDroppedWithinEightMessages) {
 }
 
 TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithTheUpgradeAnswerDecodeAlikeAndPingsGetTheirPayloadBack) {
-    h.peer.setUpgradeGreeting(Peer::encodeFrame(Peer::OP_PING, true, "hello") + Peer::encodeFrame(Peer::OP_TEXT, true, R"({"type":"greeting"})"));
+    peer.setUpgradeGreeting(Peer::encodeFrame(Peer::OP_PING, true, "hello") + Peer::encodeFrame(Peer::OP_TEXT, true, R"({"type":"greeting"})"));
     start();
     EXPECT_TRUE(waitFor([&] { return contains(ILogger::WARNING, "Got unknown event"); }));
     // Pings inside a fragmented message, pongs (which are no data) and
@@ -504,16 +540,16 @@ TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithTheUpgradeAnswerDecodeAlike
         Peer::encodeFrame(Peer::OP_CONTINUATION, false, "") + Peer::encodeFrame(Peer::OP_CONTINUATION, true, third.substr(20)) +
         Peer::encodeFrame(Peer::OP_PONG, true, R"({"type":"data")") + Peer::encodeFrame(Peer::OP_PING, true, pings[2]) +
         Peer::encodeFrame(Peer::OP_BINARY, true, dataMessage(key(), big));
-    ASSERT_TRUE(h.peer.sendRawInPieces(bytes, 3));
+    ASSERT_TRUE(peer.sendRawInPieces(bytes, 3));
     ASSERT_TRUE(deliver(4));
     EXPECT_EQ((std::vector<std::string>{R"({"n":1})", R"({"n":2})", R"({"n":3})", big}), elements);
-    ASSERT_TRUE(h.peer.waitForFrames(Peer::OP_PONG, 4));
-    const auto pongs = h.peer.frames(Peer::OP_PONG);
+    ASSERT_TRUE(peer.waitForFrames(Peer::OP_PONG, 4));
+    const auto pongs = peer.frames(Peer::OP_PONG);
     ASSERT_EQ(4u, pongs.size());
     EXPECT_EQ("hello", pongs[0].payload);
     for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(pings[i], pongs[i + 1].payload);
     EXPECT_FALSE(contains(ILogger::WARNING, "Did not parse message"));
-    EXPECT_EQ(0u, h.postedTasks(kDisconnectTask));
+    EXPECT_EQ(0u, postedTasks(kDisconnectTask));
 }
 
 TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionWhileOtherErrorsAndBadMessagesOnlyLog) {
@@ -553,31 +589,31 @@ TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionWhileOtherErrorsAndBadMes
     EXPECT_TRUE(contains(ILogger::INFO, "Got gone: removing baseSubscription and callback for event=" + resourceKey));
     EXPECT_TRUE(contains(ILogger::INFO, "removed subscription with key=" + resourceKey));
     EXPECT_TRUE(contains(ILogger::WARNING, "WS -> No callback found for incoming data, event = " + resourceKey));
-    EXPECT_EQ(0u, h.executor->pending());
+    EXPECT_EQ(0u, executor->pending());
     expectAlive("after bad input");
-    EXPECT_EQ(0u, h.postedTasks(kDisconnectTask));
+    EXPECT_EQ(0u, postedTasks(kDisconnectTask));
 }
 
 TEST_F(WebsocketManagerTest, CloseFrameIsAnsweredOnceAndAStopSendsOneAndBothEndTheConnectionOnce) {
     start();
-    ASSERT_TRUE(h.peer.sendClose(1001, "going away"));
-    ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, 1));
+    ASSERT_TRUE(peer.sendClose(1001, "going away"));
+    ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, 1));
     EXPECT_EQ(IWebsocketManager::DISCONNECTED, manager->getConnectionState());
-    EXPECT_TRUE(h.peer.waitForOpenConnections(0));
-    const auto closes = h.peer.frames(Peer::OP_CLOSE);
+    EXPECT_TRUE(peer.waitForOpenConnections(0));
+    const auto closes = peer.frames(Peer::OP_CLOSE);
     ASSERT_EQ(1u, closes.size());
     EXPECT_EQ(std::string("\x03\xE9", 2), closes[0].payload);
     EXPECT_FALSE(contains(ILogger::WARNING, "Did not parse message"));
     EXPECT_FALSE(contains(ILogger::WARNING, "dropped received bytes"));
     manager->disconnect();
-    EXPECT_EQ(1u, h.postedTasks(kDisconnectTask));
+    EXPECT_EQ(1u, postedTasks(kDisconnectTask));
     // A requested stop says goodbye with a CLOSE frame.
-    ASSERT_TRUE(h.connect(*manager));
+    ASSERT_TRUE(connect(*manager));
     manager->disconnect();
     manager->disconnect();
-    EXPECT_EQ(2u, h.postedTasks(kDisconnectTask));
-    EXPECT_TRUE(h.peer.waitForFrames(Peer::OP_CLOSE, 2));
-    EXPECT_TRUE(h.peer.waitForOpenConnections(0));
+    EXPECT_EQ(2u, postedTasks(kDisconnectTask));
+    EXPECT_TRUE(peer.waitForFrames(Peer::OP_CLOSE, 2));
+    EXPECT_TRUE(peer.waitForOpenConnections(0));
 }
 
 TEST_F(WebsocketManagerTest, CallbacksOfOneReadRunInOrderAndAThrowDoesNotStopTheRest) {
@@ -587,14 +623,14 @@ TEST_F(WebsocketManagerTest, CallbacksOfOneReadRunInOrderAndAThrowDoesNotStopThe
         seen.push_back(object->getLong("n"));
         if (seen.back() == 2) throw std::runtime_error("boom");
     });
-    ASSERT_TRUE(h.peer.waitForMessages(2));
+    ASSERT_TRUE(peer.waitForMessages(2));
     const std::string& event = thrower->getSubscriptionKey();
-    ASSERT_TRUE(h.peer.sendText(dataMessage(event, R"({"n":1})") + dataMessage(event, R"({"n":2})") + dataMessage(event, R"({"n":3})")));
+    ASSERT_TRUE(peer.sendText(dataMessage(event, R"({"n":1})") + dataMessage(event, R"({"n":2})") + dataMessage(event, R"({"n":3})")));
     // Nothing runs before the executor runs it.
-    ASSERT_TRUE(waitFor([&] { return h.executor->pending() > 0; }));
+    ASSERT_TRUE(waitFor([&] { return executor->pending() > 0; }));
     EXPECT_TRUE(seen.empty());
     ASSERT_TRUE(waitFor([&] {
-        h.executor->runAll();
+        executor->runAll();
         return seen.size() >= 3;
     }));
     EXPECT_EQ((std::vector<int64_t>{1, 2, 3}), seen);
@@ -619,15 +655,15 @@ TEST_F(WebsocketManagerTest, FramesNoServerMaySendFailTheConnectionNamingTheFram
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].second);
         if (i > 0) {
-            ASSERT_TRUE(h.connect(*manager));
+            ASSERT_TRUE(connect(*manager));
         }
         const std::size_t lines = count(ILogger::WARNING, cases[i].second);
-        ASSERT_TRUE(h.peer.sendRaw(cases[i].first));
-        ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, i + 1));
+        ASSERT_TRUE(peer.sendRaw(cases[i].first));
+        ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, i + 1));
         EXPECT_EQ(lines + 1, count(ILogger::WARNING, cases[i].second));
-        h.executor->runAll();
+        executor->runAll();
         EXPECT_TRUE(elements.empty());
-        ASSERT_TRUE(h.peer.waitForOpenConnections(0));
+        ASSERT_TRUE(peer.waitForOpenConnections(0));
     }
 }
 
@@ -635,32 +671,32 @@ TEST_F(WebsocketManagerTest, MessagesGrowTheReadBufferUpToTheMaximumAndOversized
     start();
     const std::string object = R"({"blob":")" + std::string(300 * 1024, 'x') + R"("})";
     const std::string text = dataMessage(key(), object);
-    ASSERT_TRUE(h.peer.sendText(text));
+    ASSERT_TRUE(peer.sendText(text));
     std::vector<std::string> parts;
     for (std::size_t at = 0; at < text.size(); at += 70 * 1024) parts.push_back(text.substr(at, 70 * 1024));
-    ASSERT_TRUE(h.peer.sendFragmented(parts));
+    ASSERT_TRUE(peer.sendFragmented(parts));
     ASSERT_TRUE(deliver(2));
     EXPECT_EQ((std::vector<std::string>{object, object}), elements);
     EXPECT_EQ(16u * 1024 * 1024, manager->getMaxMessageSize());
 
-    start(h.configuration(), 4096);
+    start(configuration(), 4096);
     const std::string exceeds = "message exceeds the maximum message size of 4096 bytes -> resetting connection, threadName=MA_WS_svc";
-    ASSERT_TRUE(h.peer.sendText(dataMessage(key(), R"({"fill":")" + std::string(3000, 'f') + R"("})")));
+    ASSERT_TRUE(peer.sendText(dataMessage(key(), R"({"fill":")" + std::string(3000, 'f') + R"("})")));
     ASSERT_TRUE(deliver(1));
     // One frame over the maximum, a message whose frames add up to more,
     // and a forged header announcing a terabyte.
     const std::vector<std::function<bool()>> oversized = {
-        [&] { return h.peer.sendText(dataMessage(key(), std::string(5000, '1'))); },
-        [&] { return h.peer.sendFragmented({std::string(2000, '{'), std::string(2000, ' '), std::string(2000, '}')}); },
-        [&] { return h.peer.sendRaw(Peer::frameHeader(Peer::OP_TEXT, true, 1ULL << 40)); }};
+        [&] { return peer.sendText(dataMessage(key(), std::string(5000, '1'))); },
+        [&] { return peer.sendFragmented({std::string(2000, '{'), std::string(2000, ' '), std::string(2000, '}')}); },
+        [&] { return peer.sendRaw(Peer::frameHeader(Peer::OP_TEXT, true, 1ULL << 40)); }};
     for (std::size_t i = 0; i < oversized.size(); ++i) {
-        const std::size_t disconnects = h.postedTasks(kDisconnectTask);
+        const std::size_t disconnects = postedTasks(kDisconnectTask);
         ASSERT_TRUE(oversized[i]());
-        ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, disconnects + 1));
+        ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, disconnects + 1));
         EXPECT_EQ(i + 1, count(ILogger::ERROR, exceeds));
-        ASSERT_TRUE(h.peer.waitForOpenConnections(0));
-        h.executor->runAll();
-        ASSERT_TRUE(h.connect(*manager));
+        ASSERT_TRUE(peer.waitForOpenConnections(0));
+        executor->runAll();
+        ASSERT_TRUE(connect(*manager));
         ASSERT_NO_FATAL_FAILURE(subscribeElement());
     }
     expectAlive("after oversized");
@@ -678,28 +714,28 @@ TEST_F(WebsocketManagerTest, CallbacksHoldingTheirOwnHandleAreReleasedWithoutDea
     // "Gone" takes the callback out of the map; the handle it held then
     // unsubscribes through the manager.
     const std::string selfKey = selfHolding();
-    ASSERT_TRUE(h.peer.sendText(R"({"type":"error","event":")" + selfKey + R"(","message":"Gone"})"));
+    ASSERT_TRUE(peer.sendText(R"({"type":"error","event":")" + selfKey + R"(","message":"Gone"})"));
     ASSERT_TRUE(waitFor([&] { return contains(ILogger::INFO, "could not find callback for key=" + selfKey); }));
     // A lost connection clears the maps with the same effect.
     const std::string againKey = selfHolding();
-    h.peer.dropConnections();
-    ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, 1));
+    peer.dropConnections();
+    ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, 1));
     EXPECT_TRUE(waitFor([&] { return contains(ILogger::INFO, "could not find callback for key=" + againKey); }));
     EXPECT_TRUE(waitFor([&] { return contains(ILogger::DEBUG, "cannot unsubscribe because websocket is not connected"); }));
 }
 
 TEST_F(WebsocketManagerTest, WatchdogPingsASilentPeerAndResetsAfterThePongTimeout) {
-    qeltest::ScopedDefaultLoggerFactory watchdogLog(h.loggers);
-    start(h.configuration(milliseconds(1000), milliseconds(3000)));
+    qeltest::ScopedDefaultLoggerFactory watchdogLog(loggers);
+    start(configuration(milliseconds(1000), milliseconds(3000)));
     EXPECT_TRUE(waitFor([&] { return contains(ILogger::DEBUG, "pollingIntervalRead=500000 us"); }));
     // Answered pings keep the connection beyond the pong time-out.
-    ASSERT_TRUE(h.peer.waitForFrames(Peer::OP_PING, 4));
-    EXPECT_EQ("QELA", h.peer.frames(Peer::OP_PING).at(0).payload);
-    EXPECT_EQ(0u, h.postedTasks(kDisconnectTask));
-    h.peer.setAnswerPings(false);
-    ASSERT_TRUE(h.waitForPostedTasks(kDisconnectTask, 1));
+    ASSERT_TRUE(peer.waitForFrames(Peer::OP_PING, 4));
+    EXPECT_EQ("QELA", peer.frames(Peer::OP_PING).at(0).payload);
+    EXPECT_EQ(0u, postedTasks(kDisconnectTask));
+    peer.setAnswerPings(false);
+    ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, 1));
     EXPECT_TRUE(contains(ILogger::WARNING, "pong timeout!"));
-    EXPECT_TRUE(contains(ILogger::WARNING, "got notification from watchdog, resetting websocket for:" + h.peer.baseUri() + " (MA_WS_svc)"));
+    EXPECT_TRUE(contains(ILogger::WARNING, "got notification from watchdog, resetting websocket for:" + peer.baseUri() + " (MA_WS_svc)"));
     EXPECT_EQ(IWebsocketManager::DISCONNECTED, manager->getConnectionState());
 }
 
