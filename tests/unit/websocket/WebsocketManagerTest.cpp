@@ -10,6 +10,7 @@
 #include "support/WaitFor.h"
 
 #include <QelAccess/DefaultWebsocketManager2.h>
+#include <QelAccess/DefaultWebsocketManagerFactory.h>
 
 #include <QelAccess/QelResourceDescriptor.h>
 #include <QelAccess/XObjectDescriptor.h>
@@ -23,8 +24,10 @@
 
 #include <dirent.h>
 
+#include <atomic>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 using qel::IWebsocketManager;
 using qel::Subscription;
@@ -69,13 +72,19 @@ std::vector<std::string> threadNames() {
     return names;
 }
 
-/// Waits between connection attempts of one fixed length.
+/// Waits between connection attempts of one fixed length, counting its use.
 struct FixedBackoff : qelutil::INumberSequence {
     explicit FixedBackoff(int64_t milliseconds) : wait(milliseconds) {}
-    int64_t next() override { return wait; }
-    void reset() override {}
+    int64_t next() override { return ++nexts, wait; }
+    void reset() override { ++resets; }
     int64_t wait;
+    std::atomic<int> nexts{0}, resets{0};
 };
+
+/// A loopback origin on which nothing listens: every connect attempt is refused.
+std::string refusingOrigin() {
+    return "http://127.0.0.1:" + std::to_string(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port());
+}
 
 /// Managers pointed at a scripted peer: loggers capture their lines, and
 /// every notice and data callback waits in a manual executor until the test
@@ -106,6 +115,12 @@ protected:
         return made;
     }
     std::shared_ptr<qel::DefaultWebsocketManager2> makeManager() { return makeManager(configuration()); }
+    IWebsocketManager::Shared create(const std::string& service, const std::string& origin, qel::DefaultWebsocketManagerFactory* from = nullptr) {
+        auto config = configuration();
+        config.serviceName = service;
+        config.serverBaseUri = origin;
+        return (from ? *from : factory).createWebsocketManager(config, executor, loggers);
+    }
     /// Connects with empty notices until the manager and the peer both see `open` connections.
     bool connect(qel::DefaultWebsocketManager2& target, std::size_t open = 1) {
         target.connectToWebsocketAndThen([] {}, [] {});
@@ -188,6 +203,7 @@ protected:
     Peer peer;
     std::shared_ptr<qeltest::CapturingLoggerFactory> loggers = std::make_shared<qeltest::CapturingLoggerFactory>();
     std::shared_ptr<qeltest::ManualTaskExecutor> executor = std::make_shared<qeltest::ManualTaskExecutor>();
+    qel::DefaultWebsocketManagerFactory factory;
     std::shared_ptr<qel::DefaultWebsocketManager2> manager;
     std::shared_ptr<Subscription> elementHandle;
     std::vector<std::string> elements;
@@ -254,7 +270,7 @@ TEST_F(WebsocketManagerTest, DisconnectEndsRetriesBackoffAndSilentUpgradesAndPos
     EXPECT_EQ(0u, executor->history().size());
     // A refused TCP connection is logged and retried.
     auto config = configuration();
-    config.serverBaseUri = "http://127.0.0.1:" + std::to_string(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port());
+    config.serverBaseUri = refusingOrigin();
     manager = makeManager(config);
     manager->connectToWebsocketAndThen([] {}, [] {});
     const std::string refused = "Connection refused to " + config.serverBaseUri + " (MA_WS_svc), try again later: ";
@@ -353,6 +369,95 @@ TEST_F(WebsocketManagerTest, ReleasingTheLastOwnerInsideACallbackOrOnTheConnecti
     peer.dropConnections();
     EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
     EXPECT_EQ(1u, postedTasks(kDisconnectTask));
+}
+
+// ---- one manager per origin
+
+TEST_F(WebsocketManagerTest, FactoryKeepsOneManagerPerOriginNamedAfterTheFirstServiceWithThePickedBackoff) {
+    auto sequence = std::make_shared<FixedBackoff>(20);
+    std::vector<std::string> asked;
+    factory.setConnectionBackoffPicker([&](const std::string& service) -> std::shared_ptr<qelutil::INumberSequence> {
+        asked.push_back(service);
+        return service == "navigation" ? sequence : nullptr;
+    });
+    const std::string origin = refusingOrigin();
+    auto first = create("navigation", origin);
+    auto second = create("media", origin);  // reused: the picker is not asked
+    auto other = create("media", "http://127.0.0.1:2");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, second);
+    EXPECT_NE(first, other);
+    EXPECT_EQ(asked, (std::vector<std::string>{"navigation", "media"}));
+    EXPECT_EQ(std::dynamic_pointer_cast<qel::DefaultWebsocketManager2>(first)->getThreadName(), "MA_WS_navigation");
+    EXPECT_EQ(std::dynamic_pointer_cast<qel::DefaultWebsocketManager2>(other)->getThreadName(), "MA_WS_media");
+    for (const std::string& line : {"creating new Websocket Manager for service=navigation, origin=" + origin,
+                                    "reusing Websocket Manager for service=media, origin=" + origin,
+                                    std::string("creating new Websocket Manager for service=media, origin=http://127.0.0.1:2")})
+        EXPECT_TRUE(contains(ILogger::INFO, "DefaultWebsocketManager: " + line)) << line;
+    EXPECT_EQ(factory.createWebsocketManager(configuration(), executor, nullptr), nullptr);
+    // The refused connection retries through the picked sequence.
+    EXPECT_EQ(first->getConnectionState(), IWebsocketManager::DISCONNECTED);
+    first->connectToWebsocketAndThen([] {}, [] {});
+    EXPECT_TRUE(waitFor([&] { return sequence->nexts.load() >= 2; }));
+    EXPECT_GE(sequence->resets.load(), 1);
+}
+
+TEST_F(WebsocketManagerTest, FactoryDestroyStopAndClearAllAndItsDestructorDisconnectAndForget) {
+    const std::string origin = refusingOrigin();
+    factory.setConnectionBackoffPicker([](const std::string&) { return std::make_shared<FixedBackoff>(20); });
+    auto media = create("media", origin);
+    std::atomic<int> disconnected{0};
+    media->connectToWebsocketAndThen([] {}, [&] { ++disconnected; });
+    EXPECT_EQ(media->getConnectionState(), IWebsocketManager::CONNECTING);
+    factory.destroyWebsocketManager(origin);
+    EXPECT_TRUE(contains(ILogger::DEBUG, "destroyWebsocketManager: disconnect: " + origin));
+    EXPECT_EQ(media->getConnectionState(), IWebsocketManager::DISCONNECTED);
+    executor->runAll();
+    EXPECT_EQ(disconnected.load(), 1);
+    // Forgotten: the origin gets a new manager; unknown origins are ignored.
+    EXPECT_NE(create("media", origin), media);
+    factory.destroyWebsocketManager("http://127.0.0.1:9");
+
+    auto first = create("a", refusingOrigin());
+    auto idle = create("c", "http://127.0.0.1:5");
+    first->connectToWebsocketAndThen([] {}, [] {});
+    factory.stopAndClearAll();
+    EXPECT_EQ(first->getConnectionState(), IWebsocketManager::DISCONNECTED);
+    EXPECT_NE(create("c", "http://127.0.0.1:5"), idle);
+
+    IWebsocketManager::Shared held;
+    {
+        qel::DefaultWebsocketManagerFactory local;
+        local.setConnectionBackoffPicker([](const std::string&) { return std::make_shared<FixedBackoff>(20); });
+        held = create("a", refusingOrigin(), &local);
+        held->connectToWebsocketAndThen([] {}, [] {});
+    }
+    EXPECT_EQ(held->getConnectionState(), IWebsocketManager::DISCONNECTED);
+}
+
+TEST_F(WebsocketManagerTest, FactoryCallersShareOneManagerPerOriginAcrossThreadsAndOneConnection) {
+    std::vector<IWebsocketManager::Shared> results(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        threads.emplace_back([&, i] {
+            results[i] = create("svc" + std::to_string(i), "http://127.0.0.1:" + std::to_string(10 + i % 2));
+            if (i % 4 == 3) factory.destroyWebsocketManager("http://127.0.0.1:12");
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (std::size_t i = 2; i < results.size(); ++i) EXPECT_EQ(results[i], results[i % 2]) << i;
+    EXPECT_NE(results[0], results[1]);
+    // Services of one origin share one connection until stopped.
+    auto first = create("navigation", peer.baseUri());
+    ASSERT_EQ(first, create("media", peer.baseUri()));
+    first->connectToWebsocketAndThen([] {}, [] {});
+    first->connectToWebsocketAndThen([] {}, [] {});
+    ASSERT_TRUE(waitFor([&] { return first->getConnectionState() == IWebsocketManager::CONNECTED; }));
+    EXPECT_TRUE(peer.waitForOpenConnections(1));
+    EXPECT_EQ(peer.upgrades().size(), 1u);
+    factory.stopAndClearAll();
+    EXPECT_EQ(first->getConnectionState(), IWebsocketManager::DISCONNECTED);
+    EXPECT_TRUE(peer.waitForOpenConnections(0));
 }
 
 // ---- subscribe and unsubscribe on the wire
