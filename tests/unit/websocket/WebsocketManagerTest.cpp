@@ -608,7 +608,7 @@ TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithTheUpgradeAnswerDecodeAlike
     EXPECT_EQ(0u, postedTasks(kDisconnectTask));
 }
 
-TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionWhileOtherErrorsAndBadMessagesOnlyLog) {
+TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionAndReleasesSelfHoldingCallbacksWhileOtherErrorsAndBadMessagesOnlyLog) {
     start();
     std::vector<std::string> arrays;
     auto resource = subscribeResource(arrays);
@@ -628,15 +628,13 @@ TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionWhileOtherErrorsAndBadMes
     ASSERT_TRUE(deliver(1, arrays));
     EXPECT_EQ(std::vector<std::string>{R"([{"id":"a"}])"}, arrays);
     EXPECT_TRUE(elements.empty());
-    for (const std::string& line : {"event=" + resourceKey, std::string("message=Busy"), std::string("message=detail text"),
-                                    std::string("event=noEvent"), std::string("message=noMessage"),
-                                    std::string("WS -> No callback found for incoming data, event = /qel/svc/res/#98"),
-                                    std::string("dropped data message whose \"event\" is not a string")})
-        EXPECT_TRUE(contains(ILogger::WARNING, line)) << line;
+    // Each line is logged `times` times, or at least once where that is 0.
     for (const auto& [line, times] : std::vector<std::pair<std::string, std::size_t>>{
+             {"event=" + resourceKey, 0}, {"message=Busy", 0}, {"message=detail text", 0}, {"event=noEvent", 0}, {"message=noMessage", 0},
+             {"WS -> No callback found for incoming data, event = /qel/svc/res/#98", 0}, {"dropped data message whose \"event\" is not a string", 0},
              {"Got error", 4}, {"Got unknown event", 4}, {"WS -> No callback found for incoming data", 1},
              {"dropped data message whose \"data\" is neither an object nor an array", 2}, {"dropped received bytes: ", 3}})
-        EXPECT_EQ(times, count(ILogger::WARNING, line)) << line;
+        EXPECT_TRUE(times ? count(ILogger::WARNING, line) == times : contains(ILogger::WARNING, line)) << line;
     EXPECT_TRUE(contains(ILogger::DEBUG, "Got Subscription confirmation"));
     EXPECT_TRUE(contains(ILogger::DEBUG, "Got unsubscribe confirmation"));
 
@@ -648,6 +646,23 @@ TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionWhileOtherErrorsAndBadMes
     EXPECT_EQ(0u, executor->pending());
     expectAlive("after bad input");
     EXPECT_EQ(0u, postedTasks(kDisconnectTask));
+
+    // A callback holding its own handle: "Gone" takes it out of the map, and
+    // the handle then unsubscribes through the manager. A lost connection
+    // clears the maps with the same effect.
+    const auto selfHolding = [&] {
+        auto holder = std::make_shared<std::shared_ptr<Subscription>>();
+        *holder = manager->subscribeElement(element("self"), [holder](qelutil::JsonObject::Shared) {});
+        return (*holder)->getSubscriptionKey();
+    };
+    const std::string selfKey = selfHolding();
+    ASSERT_TRUE(peer.sendText(R"({"type":"error","event":")" + selfKey + R"(","message":"Gone"})"));
+    ASSERT_TRUE(waitFor([&] { return contains(ILogger::INFO, "could not find callback for key=" + selfKey); }));
+    const std::string againKey = selfHolding();
+    peer.dropConnections();
+    ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, 1));
+    EXPECT_TRUE(waitFor([&] { return contains(ILogger::INFO, "could not find callback for key=" + againKey); }));
+    EXPECT_TRUE(waitFor([&] { return contains(ILogger::DEBUG, "cannot unsubscribe because websocket is not connected"); }));
 }
 
 TEST_F(WebsocketManagerTest, CloseFrameIsAnsweredOnceAndAStopSendsOneAndBothEndTheConnectionOnce) {
@@ -720,28 +735,6 @@ TEST_F(WebsocketManagerTest, MessagesGrowTheBufferToTheMaximumWhileForbiddenOrOv
         subscribeElement();
     }
     expectAlive("after forbidden frames");
-}
-
-TEST_F(WebsocketManagerTest, CallbacksHoldingTheirOwnHandleAreReleasedWithoutDeadlock) {
-    start();
-    std::vector<std::string> arrays;
-    auto resource = subscribeResource(arrays);
-    const auto selfHolding = [&] {
-        auto holder = std::make_shared<std::shared_ptr<Subscription>>();
-        *holder = manager->subscribeElement(element("self"), [holder](qelutil::JsonObject::Shared) {});
-        return (*holder)->getSubscriptionKey();  // the map entry now owns the handle through its callback
-    };
-    // "Gone" takes the callback out of the map; the handle it held then
-    // unsubscribes through the manager.
-    const std::string selfKey = selfHolding();
-    ASSERT_TRUE(peer.sendText(R"({"type":"error","event":")" + selfKey + R"(","message":"Gone"})"));
-    ASSERT_TRUE(waitFor([&] { return contains(ILogger::INFO, "could not find callback for key=" + selfKey); }));
-    // A lost connection clears the maps with the same effect.
-    const std::string againKey = selfHolding();
-    peer.dropConnections();
-    ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, 1));
-    EXPECT_TRUE(waitFor([&] { return contains(ILogger::INFO, "could not find callback for key=" + againKey); }));
-    EXPECT_TRUE(waitFor([&] { return contains(ILogger::DEBUG, "cannot unsubscribe because websocket is not connected"); }));
 }
 
 TEST_F(WebsocketManagerTest, WatchdogPingsASilentPeerAndResetsAfterThePongTimeout) {
