@@ -29,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <array>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -148,15 +149,6 @@ protected:
         ASSERT_TRUE(peer.waitForMessages(sent + 1));
         executor->runAll();
         elements.clear();
-    }
-
-    std::shared_ptr<Subscription> subscribeResource(std::vector<std::string>& arrays) {
-        const std::size_t sent = peer.messages().size();
-        auto subscription = manager->subscribeResource(
-            std::make_shared<qel::QelResourceDescriptor>("svc", "tracks"),
-            [&arrays](qelutil::JsonArray::Shared array, std::shared_ptr<const qel::SubscriptionResponse>) { arrays.push_back(array->toString()); });
-        EXPECT_TRUE(peer.waitForMessages(sent + 1));
-        return subscription;
     }
 
     const std::string& key() const { return elementHandle->getSubscriptionKey(); }
@@ -584,7 +576,9 @@ TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithTheUpgradeAnswerDecodeAlike
 TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionAndReleasesSelfHoldingCallbacksWhileOtherErrorsAndBadMessagesOnlyLog) {
     start();
     std::vector<std::string> arrays;
-    auto resource = subscribeResource(arrays);
+    auto resource = manager->subscribeResource(std::make_shared<qel::QelResourceDescriptor>("svc", "tracks"),
+        [&arrays](qelutil::JsonArray::Shared array, std::shared_ptr<const qel::SubscriptionResponse>) { arrays.push_back(array->toString()); });
+    ASSERT_TRUE(peer.waitForMessages(2));
     const std::string resourceKey = resource->getSubscriptionKey();
     ASSERT_TRUE(sendTexts({R"({"type":"error","event":")" + resourceKey + R"(","message":"Busy"})",
                            R"({"type":"error","event":"other#9","data":"detail text"})", R"({"type":"error"})",
@@ -644,9 +638,8 @@ TEST_F(WebsocketManagerTest, CloseFrameIsAnsweredOnceAndAStopSendsOneAndBothEndT
     ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, 1));
     EXPECT_EQ(IWebsocketManager::DISCONNECTED, manager->getConnectionState());
     EXPECT_TRUE(peer.waitForOpenConnections(0));
-    const auto closes = peer.frames(Peer::OP_CLOSE);
-    ASSERT_EQ(1u, closes.size());
-    EXPECT_EQ(std::string("\x03\xE9", 2), closes[0].payload);
+    ASSERT_EQ(1u, peer.frames(Peer::OP_CLOSE).size());
+    EXPECT_EQ(std::string("\x03\xE9", 2), peer.frames(Peer::OP_CLOSE)[0].payload);
     EXPECT_FALSE(contains(ILogger::WARNING, "Did not parse message"));
     EXPECT_FALSE(contains(ILogger::WARNING, "dropped received bytes"));
     manager->disconnect();
@@ -748,17 +741,13 @@ protected:
 
 TEST_F(WebsocketWatchdogTest, TimingsAreClampedAndLogged) {
     PingRecorder peer;
-    struct Case {
-        milliseconds ping, pong, effectivePing, effectivePong;
-    };
-    const std::vector<Case> cases{{500ms, 2000ms, 1000ms, 2000ms},   {999ms, 0ms, 1000ms, 3000ms},
-                                  {60000ms, 0ms, 10000ms, 30000ms},  {10001ms, 40000ms, 10000ms, 40000ms},
-                                  {5000ms, 2000ms, 5000ms, 15000ms}, {1000ms, 1000ms, 1000ms, 3000ms},
-                                  {1000ms, 1001ms, 1000ms, 1001ms}};
-    for (const auto& c : cases) {
-        qel::WebsocketWatchdog watchdog("", "svc", peer.manager, c.ping, c.pong);
-        EXPECT_EQ(watchdog.getPingInterval(), c.effectivePing) << c.ping.count();
-        EXPECT_EQ(watchdog.getPongTimeout(), c.effectivePong) << c.ping.count() << "/" << c.pong.count();
+    // Ping interval and pong time-out asked for, then the ones in effect.
+    for (const auto& c : std::vector<std::array<milliseconds, 4>>{{500ms, 2000ms, 1000ms, 2000ms}, {999ms, 0ms, 1000ms, 3000ms}, {60000ms, 0ms, 10000ms, 30000ms},
+                                                               {10001ms, 40000ms, 10000ms, 40000ms}, {5000ms, 2000ms, 5000ms, 15000ms},
+                                                               {1000ms, 1000ms, 1000ms, 3000ms}, {1000ms, 1001ms, 1000ms, 1001ms}}) {
+        qel::WebsocketWatchdog watchdog("", "svc", peer.manager, c[0], c[1]);
+        EXPECT_EQ(watchdog.getPingInterval(), c[2]) << c[0].count();
+        EXPECT_EQ(watchdog.getPongTimeout(), c[3]) << c[0].count() << "/" << c[1].count();
     }
     EXPECT_TRUE(logged(ILogger::INFO, "generated watchdog for service=svc with pingInterval=5000 and pongTimeout=15000"));
     EXPECT_EQ(logging.factory().capture().lines().at(0).facility, "WebsocketWatchdog:svc");
@@ -769,13 +758,7 @@ TEST_F(WebsocketWatchdogTest, TimingsAreClampedAndLogged) {
 // Data postpones both, so a line busy for longer than the interval gets no
 // ping. A failed ping does not count as sent: every later poll tries again.
 TEST_F(WebsocketWatchdogTest, SilentPeerIsPingedOncePerIntervalUntilTheTimeOutAndDataPostponesBoth) {
-    struct Case {
-        bool pingsSucceed;
-        milliseconds busy;
-        std::string userData, payload;
-        std::size_t fewest, most;
-        std::string warning;
-    };
+    struct Case { bool pingsSucceed; milliseconds busy; std::string userData, payload; std::size_t fewest, most; std::string warning; };
     for (const Case& c : {Case{true, 0ms, "", "QELA", 1, 2, "pong timeout!"}, Case{true, 1500ms, "APP", "APP", 1, 2, "pong timeout!"},
                           Case{false, 0ms, "", "QELA", 3, SIZE_MAX, "could not sent ping!"}}) {
         SCOPED_TRACE(c.warning + " after " + std::to_string(c.busy.count()));
@@ -805,11 +788,7 @@ TEST(BackoffTest, SequencesFollowTheirPatternFromEveryReset) {
     const auto kavo = [](int retries, int64_t base) -> std::function<bool(std::size_t, int64_t)> {
         return [=](std::size_t i, int64_t wait) { return i % (retries + 1) == std::size_t(retries) ? isLongWait(wait, base) : isShortWait(wait, base); };
     };
-    struct Case {
-        std::shared_ptr<qelutil::INumberSequence> sequence;
-        std::function<bool(std::size_t, int64_t)> expected;
-        std::size_t distinct;
-    };
+    struct Case { std::shared_ptr<qelutil::INumberSequence> sequence; std::function<bool(std::size_t, int64_t)> expected; std::size_t distinct; };
     const std::vector<Case> cases{
         {std::make_shared<qel::FibonacciConnectionBackoffSequence>(), [&](std::size_t i, int64_t wait) { return wait == fibonacci[std::min<std::size_t>(i, 7)]; }, 7},
         {std::make_shared<qel::KavoConnectionBackoffSequence>(4, 500), kavo(4, 500), 100},
