@@ -64,9 +64,7 @@ public:
 
     /// Each waits until its condition holds; false on time-out.
     bool waitForMessages(std::size_t count) const { return waitUntil(kPeerWait, [&] { return m_messages.size() >= count; }); }
-    bool waitForFrames(int opcode, std::size_t count) const {
-        return waitUntil(kPeerWait, [&] { return framesLocked(opcode).size() >= count; });
-    }
+    bool waitForFrames(int opcode, std::size_t count) const { return waitUntil(kPeerWait, [&] { return framesLocked(opcode).size() >= count; }); }
     bool waitForUpgrades(std::size_t count) const { return waitUntil(kPeerWait, [&] { return m_upgrades.size() >= count; }); }
     /// Until exactly `count` upgraded connections are open.
     bool waitForOpenConnections(std::size_t count) const { return waitUntil(kPeerWait, [&] { return openCountLocked() == count; }); }

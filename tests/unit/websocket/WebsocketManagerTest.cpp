@@ -125,9 +125,7 @@ protected:
         const auto history = executor->history();
         return static_cast<std::size_t>(std::count(history.begin(), history.end(), name));
     }
-    bool waitForPostedTasks(const std::string& name, std::size_t count) const {
-        return waitFor([&] { return postedTasks(name) >= count; });
-    }
+    bool waitForPostedTasks(const std::string& name, std::size_t count) const { return waitFor([&] { return postedTasks(name) >= count; }); }
 
     /// A connected manager, with element "e1" subscribed unless told not to.
     void start(const qel::IConfigManager::ServiceConfiguration& config, std::size_t maxMessageSize = 0, bool subscribe = true) {
