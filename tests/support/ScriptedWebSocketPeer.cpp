@@ -50,24 +50,6 @@ bool ScriptedWebSocketPeer::sendRawInPieces(const std::string& bytes, std::size_
     return true;
 }
 
-bool ScriptedWebSocketPeer::sendFragmented(const std::vector<std::string>& parts) {
-    std::string bytes;
-    for (std::size_t i = 0; i < parts.size(); ++i)
-        bytes += encodeFrame(i == 0 ? OP_TEXT : OP_CONTINUATION, i + 1 == parts.size(), parts[i]);
-    return sendRaw(bytes);
-}
-
-bool ScriptedWebSocketPeer::sendClose(uint16_t code, const std::string& reason) {
-    // Marked before sending, so that the client's answer is not answered again.
-    locked([&] {
-        for (const auto& connection : m_connections) {
-            std::lock_guard<std::mutex> lock(connection->sendMutex);
-            if (connection->open) connection->closeSent = true;
-        }
-    });
-    return sendFrame(OP_CLOSE, true, bigEndian(code, 2) + reason);
-}
-
 void ScriptedWebSocketPeer::dropConnections() {
     for (const auto& connection : locked([&] { return m_connections; })) connection->shutdown();
 }
@@ -84,13 +66,7 @@ void ScriptedWebSocketPeer::serve(Connection& connection) {
         if (record(frame, message)) message.clear();
         if (frame.opcode == OP_PING && locked([&] { return m_answerPings; })) connection.send(encodeFrame(OP_PONG, true, frame.payload));
         if (frame.opcode == OP_CLOSE) {
-            bool answer;
-            {
-                std::lock_guard<std::mutex> lock(connection.sendMutex);
-                answer = !connection.closeSent;
-                connection.closeSent = true;
-            }
-            if (answer) connection.send(encodeFrame(OP_CLOSE, true, frame.payload.substr(0, 2)));
+            connection.send(encodeFrame(OP_CLOSE, true, frame.payload.substr(0, 2)));
             return;
         }
     }

@@ -72,13 +72,8 @@ public:
     /// The sends go to the newest open WebSocket connection; each returns
     /// false when there is none or the send failed.
     bool sendText(const std::string& text) { return sendFrame(OP_TEXT, true, text); }
-    /// One message in several frames: the first a text frame, the others
-    /// continuation frames, FIN set only on the last.
-    bool sendFragmented(const std::vector<std::string>& parts);
     bool sendFrame(int opcode, bool fin, const std::string& payload) { return sendRaw(encodeFrame(opcode, fin, payload)); }
     bool sendPing(const std::string& payload) { return sendFrame(OP_PING, true, payload); }
-    /// A CLOSE frame with a status code and reason.
-    bool sendClose(uint16_t code, const std::string& reason);
     /// Bytes as they are, outside any framing.
     bool sendRaw(const std::string& bytes) { return sendRawInPieces(bytes, bytes.size()); }
     /// The same, in pieces of `pieceSize` bytes, one send call each, so that

