@@ -73,7 +73,6 @@ public:
     /// false when there is none or the send failed.
     bool sendText(const std::string& text) { return sendFrame(OP_TEXT, true, text); }
     bool sendFrame(int opcode, bool fin, const std::string& payload) { return sendRaw(encodeFrame(opcode, fin, payload)); }
-    bool sendPing(const std::string& payload) { return sendFrame(OP_PING, true, payload); }
     /// Bytes as they are, outside any framing.
     bool sendRaw(const std::string& bytes) { return sendRawInPieces(bytes, bytes.size()); }
     /// The same, in pieces of `pieceSize` bytes, one send call each, so that

@@ -164,7 +164,7 @@ protected:
     /// A ping answered proves that every frame sent before it was handled.
     void roundTrip() {
         const std::size_t pongs = peer.frames(Peer::OP_PONG).size();
-        ASSERT_TRUE(peer.sendPing("sync"));
+        ASSERT_TRUE(peer.sendFrame(Peer::OP_PING, true, "sync"));
         ASSERT_TRUE(peer.waitForFrames(Peer::OP_PONG, pongs + 1));
     }
 
@@ -329,7 +329,7 @@ TEST_F(WebsocketManagerTest, ReleasingTheLastOwnerInsideACallbackOrOnTheConnecti
 
 // ---- one manager per origin
 
-TEST_F(WebsocketManagerTest, FactoryKeepsOneManagerPerOriginNamedAfterTheFirstServiceWithThePickedBackoff) {
+TEST_F(WebsocketManagerTest, FactoryKeepsOneManagerPerOriginWithThePickedBackoffUntilDestroyed) {
     auto sequence = std::make_shared<FixedBackoff>(20);
     std::vector<std::string> asked;
     factory.setConnectionBackoffPicker([&](const std::string& service) -> std::shared_ptr<qelutil::INumberSequence> {
@@ -344,36 +344,26 @@ TEST_F(WebsocketManagerTest, FactoryKeepsOneManagerPerOriginNamedAfterTheFirstSe
     EXPECT_EQ(first, second);
     EXPECT_NE(first, other);
     EXPECT_EQ(asked, (std::vector<std::string>{"navigation", "media"}));
-    for (const std::string& line : {"creating new Websocket Manager for service=navigation, origin=" + origin,
-                                    "reusing Websocket Manager for service=media, origin=" + origin,
-                                    std::string("creating new Websocket Manager for service=media, origin=http://127.0.0.1:2")})
-        EXPECT_TRUE(contains(ILogger::INFO, "DefaultWebsocketManager: " + line)) << line;
+    EXPECT_TRUE(contains(ILogger::INFO, "DefaultWebsocketManager: creating new Websocket Manager for service=navigation, origin=" + origin));
+    EXPECT_TRUE(contains(ILogger::INFO, "DefaultWebsocketManager: reusing Websocket Manager for service=media, origin=" + origin));
     EXPECT_EQ(factory.createWebsocketManager(configuration(), executor, nullptr), nullptr);
     // The refused connection retries through the picked sequence.
-    first->connectToWebsocketAndThen([] {}, [] {});
+    std::atomic<int> disconnected{0};
+    first->connectToWebsocketAndThen([] {}, [&] { ++disconnected; });
     EXPECT_TRUE(waitFor([&] { return sequence->nexts.load() >= 2; }));
     EXPECT_TRUE(contains(ILogger::ERROR, "Connection refused to " + origin + " (MA_WS_navigation), try again later: "));
     EXPECT_GE(sequence->resets.load(), 1);
-}
-
-TEST_F(WebsocketManagerTest, FactoryDestroyAndItsDestructorDisconnectAndForget) {
-    const std::string origin = refusingOrigin();
-    factory.setConnectionBackoffPicker([](const std::string&) { return std::make_shared<FixedBackoff>(20); });
-    auto media = create("media", origin);
-    std::atomic<int> disconnected{0};
-    media->connectToWebsocketAndThen([] {}, [&] { ++disconnected; });
+    // Destroyed, it disconnects, posts its notice once and is forgotten.
     factory.destroyWebsocketManager(origin);
     EXPECT_TRUE(contains(ILogger::DEBUG, "destroyWebsocketManager: disconnect: " + origin));
-    EXPECT_EQ(media->getConnectionState(), IWebsocketManager::DISCONNECTED);
+    EXPECT_EQ(first->getConnectionState(), IWebsocketManager::DISCONNECTED);
     executor->runAll();
     EXPECT_EQ(disconnected.load(), 1);
-    // Forgotten: the origin gets a new manager.
-    EXPECT_NE(create("media", origin), media);
-
+    EXPECT_NE(create("media", origin), first);
+    // A factory that goes disconnects its managers.
     IWebsocketManager::Shared held;
     {
         qel::DefaultWebsocketManagerFactory local;
-        local.setConnectionBackoffPicker([](const std::string&) { return std::make_shared<FixedBackoff>(20); });
         held = create("a", refusingOrigin(), &local);
         held->connectToWebsocketAndThen([] {}, [] {});
     }
@@ -426,7 +416,6 @@ TEST_F(WebsocketManagerTest, SubscribeMessagesCarryKeyTagsAndAtMostOneTiming) {
         EXPECT_EQ(subscribeText(key, c.timing), message(handles.size()));
         EXPECT_TRUE(c.logged.empty() || contains(ILogger::INFO, c.logged + message(handles.size()))) << c.logged;
     }
-    EXPECT_TRUE(contains(ILogger::INFO, "add subscription with key=" + handles[3]->getSubscriptionKey()));
     EXPECT_TRUE(contains(ILogger::WARNING, "subscribing to resource with $expand different to zero, not supported by"));
 }
 
@@ -580,8 +569,6 @@ TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionAndReleasesSelfHoldingCal
              {"Got error", 4}, {"Got unknown event", 4}, {"WS -> No callback found for incoming data", 1},
              {"dropped data message whose \"data\" is neither an object nor an array", 2}, {"dropped received bytes: ", 3}})
         EXPECT_TRUE(times ? count(ILogger::WARNING, line) == times : contains(ILogger::WARNING, line)) << line;
-    EXPECT_TRUE(contains(ILogger::DEBUG, "Got Subscription confirmation"));
-    EXPECT_TRUE(contains(ILogger::DEBUG, "Got unsubscribe confirmation"));
 
     ASSERT_TRUE(sendTexts({R"({"type":"error","event":")" + resourceKey + R"(","message":"Gone"})", dataMessage(resourceKey, R"([{"id":"b"}])")}));
     roundTrip();
@@ -685,7 +672,6 @@ TEST_F(WebsocketManagerTest, MessagesGrowTheBufferToTheMaximumWhileForbiddenOrOv
 TEST_F(WebsocketManagerTest, WatchdogPingsASilentPeerAndResetsAfterThePongTimeout) {
     qeltest::ScopedDefaultLoggerFactory watchdogLog(loggers);
     start(configuration(milliseconds(1000), milliseconds(3000)));
-    EXPECT_TRUE(waitFor([&] { return contains(ILogger::DEBUG, "pollingIntervalRead=500000 us"); }));
     // Answered pings keep the connection beyond the pong time-out.
     ASSERT_TRUE(peer.waitForFrames(Peer::OP_PING, 4));
     EXPECT_EQ("QELA", peer.frames(Peer::OP_PING).at(0).payload);
