@@ -83,8 +83,7 @@ bool ScriptedWebSocketPeer::answerUpgrade(Connection& connection, const RequestH
         return false;
     }
     const std::string key = upgrade.header("Sec-WebSocket-Key");
-    if (mode == UpgradeMode::REFUSE || key.empty()) {
-        if (key.empty()) status = 400;
+    if (mode == UpgradeMode::REFUSE) {
         connection.send("HTTP/1.1 " + std::to_string(status) + " " +
                         Poco::Net::HTTPResponse::getReasonForStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status)) +
                         "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");

