@@ -1,7 +1,6 @@
 // The WebSocket subsystem against the in-process reference server, which
-// pages subscriptions by 25: element data and pushes on the executor until
-// the element is gone, the registry's root subscription, the pages of the
-// 60 example tracks joined into one delivery, a shrinking total, pages a
+// pages subscriptions by 25: the registry's root subscription, the pages of
+// the 60 example tracks joined into one delivery, a shrinking total, pages a
 // client asks for itself, and released handles ending the subscriptions on
 // the server.
 
@@ -19,26 +18,22 @@
 
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-
 #include <atomic>
 #include <mutex>
 #include <set>
-#include <thread>
 
 namespace {
 
 using qel::DefaultWebsocketManager2;
-using qel::IWebsocketManager;
 using qelutil::ILogger;
 using qelutil::JsonArray;
-using qelutil::JsonObject;
 using qeltest::waitFor;
 
-std::vector<std::string> idsOf(const JsonArray& array) {
-    std::vector<std::string> ids;
-    for (std::size_t i = 0; i < array.size(); ++i) ids.push_back(array.getObject(i)->getString("id"));
-    return ids;
+/// The values of `field` of the array's objects, in order.
+std::vector<std::string> fieldOf(const JsonArray& array, const std::string& field = "id") {
+    std::vector<std::string> values;
+    for (std::size_t i = 0; i < array.size(); ++i) values.push_back(array.getObject(i)->getString(field));
+    return values;
 }
 
 /// "t<from>" to "t<to>": example tracks in their listing order.
@@ -48,23 +43,11 @@ std::vector<std::string> trackIds(int from, int to) {
     return ids;
 }
 
-void expectPaging(const std::shared_ptr<const qel::SubscriptionResponse>& response, int64_t total, int64_t offset, int64_t limit) {
-    ASSERT_TRUE(response && response->paging.isValid());
-    EXPECT_EQ(response->paging->total.getValue(), total);
-    EXPECT_EQ(response->paging->offset.getValue(), offset);
-    EXPECT_EQ(response->paging->limit.getValue(), limit);
-}
-
-std::string nameAt(const JsonArray& array, std::size_t index) { return array.getObject(index)->getString("name"); }
-
 /// Every delivery of an array subscription; callbacks hold it through a
 /// shared pointer, so a late delivery never outlives it.
 struct Deliveries {
-    struct Delivery {
-        JsonArray::Shared array;
-        std::shared_ptr<const qel::SubscriptionResponse> response;
-    };
-    static IWebsocketManager::ArrayCallback into(const std::shared_ptr<Deliveries>& deliveries) {
+    struct Delivery { JsonArray::Shared array; std::shared_ptr<const qel::SubscriptionResponse> response; };
+    static qel::IWebsocketManager::ArrayCallback into(std::shared_ptr<Deliveries> deliveries) {
         return [deliveries](JsonArray::Shared array, std::shared_ptr<const qel::SubscriptionResponse> response) {
             std::lock_guard<std::mutex> lock(deliveries->mutex);
             deliveries->all.push_back({std::move(array), std::move(response)});
@@ -79,9 +62,7 @@ struct Deliveries {
         return all.at(index);
     }
     Delivery last() const { return at(count() - 1); }
-    bool waitForCount(std::size_t n) const {
-        return waitFor([&] { return count() >= n; });
-    }
+    bool waitForCount(std::size_t n) const { return waitFor([&] { return count() >= n; }); }
     mutable std::mutex mutex;
     std::vector<Delivery> all;
 };
@@ -94,32 +75,25 @@ protected:
         options.loggerFactory = std::make_shared<qeltest::CapturingLoggerFactory>(ILogger::WARNING);
         server = std::make_unique<qeldev::DevServer>(options);
         server->start();
-        manager = makeManager("media", server->service("media").origin, server->service("media").basePath);
-        ASSERT_TRUE(connect(*manager));
+        manager = connected("media", server->service("media").origin, server->service("media").basePath);
     }
     void TearDown() override {
         manager->disconnect();
-        drainExecutor();
+        auto ran = std::make_shared<std::atomic<bool>>(false);
+        executor->add([ran] { *ran = true; }, "drain");
+        ASSERT_TRUE(waitFor([&] { return ran->load(); }));
     }
 
-    std::shared_ptr<DefaultWebsocketManager2> makeManager(const std::string& service, const std::string& origin, const std::string& basePath) {
+    std::shared_ptr<DefaultWebsocketManager2> connected(const std::string& service, const std::string& origin, const std::string& basePath) {
         qel::IConfigManager::ServiceConfiguration config;
         config.serviceName = service;
         config.serverBaseUri = origin;
         config.serverBasePath = basePath;
         config.separatorAfterResource = "/";
-        return std::make_shared<DefaultWebsocketManager2>(config, "MA_WS_" + service, executor, loggers);
-    }
-
-    static bool connect(IWebsocketManager& manager) {
-        manager.connectToWebsocketAndThen([] {}, [] {});
-        return waitFor([&] { return manager.getConnectionState() == IWebsocketManager::CONNECTED; });
-    }
-
-    static std::shared_ptr<qel::XObjectDescriptor> element(const std::string& resource, const std::string& id) {
-        auto descriptor = std::make_shared<qel::XObjectDescriptor>("media", resource);
-        descriptor->setId(id);
-        return descriptor;
+        auto made = std::make_shared<DefaultWebsocketManager2>(config, "MA_WS_" + service, executor, loggers);
+        made->connectToWebsocketAndThen([] {}, [] {});
+        EXPECT_TRUE(waitFor([&] { return made->getConnectionState() == qel::IWebsocketManager::CONNECTED; }));
+        return made;
     }
 
     /// Subscribes an element and waits for its first data. The server
@@ -129,14 +103,10 @@ protected:
     /// has reached its callback.
     void fence() {
         auto arrived = std::make_shared<std::atomic<bool>>(false);
-        auto subscription = manager->subscribeElement(element("albums", "a1"), [arrived](JsonObject::Shared) { *arrived = true; });
+        auto album = std::make_shared<qel::XObjectDescriptor>("media", "albums");
+        album->setId("a1");
+        auto subscription = manager->subscribeElement(album, [arrived](qelutil::JsonObject::Shared) { *arrived = true; });
         ASSERT_TRUE(waitFor([&] { return arrived->load(); })) << "the fence's data never arrived";
-    }
-
-    void drainExecutor() {
-        auto ran = std::make_shared<std::atomic<bool>>(false);
-        executor->add([ran] { *ran = true; }, "drain");
-        ASSERT_TRUE(waitFor([&] { return ran->load(); }));
     }
 
     std::string rename(const std::string& resource, const std::string& id, const std::string& name) {
@@ -146,6 +116,8 @@ protected:
         return name;
     }
 
+    /// Subscribes `resource` (paged by the client when `limit` is given)
+    /// and waits for its one first delivery.
     std::shared_ptr<qel::Subscription> subscribe(const std::string& resource, const std::shared_ptr<Deliveries>& deliveries,
                                                  int limit = -1, int offset = -1) {
         auto descriptor = std::make_shared<qel::QelResourceDescriptor>("media", resource);
@@ -158,8 +130,7 @@ protected:
         return subscription;
     }
 
-    /// Waits for a delivery after the `before` ones, then for the server to
-    /// have sent everything.
+    /// Waits for a delivery after the `before` ones, then for the server to have sent everything.
     void awaitDeliveryAfter(const Deliveries& deliveries, std::size_t before) {
         ASSERT_TRUE(deliveries.waitForCount(before + 1));
         fence();
@@ -174,161 +145,79 @@ protected:
     std::shared_ptr<DefaultWebsocketManager2> manager;
 };
 
-TEST_F(WebsocketDevServerTest, ElementDataAndPushesArriveOnTheExecutorUntilGone) {
-    std::thread::id worker;
-    executor->add([&worker] { worker = std::this_thread::get_id(); }, "probe");
-    drainExecutor();
-    const std::string original = server->getElement("media", "tracks", "t7")->getString("name");
-    struct Seen {
-        std::string name;
-        std::thread::id thread;
-        std::string threadName;
-    };
-    auto seen = std::make_shared<std::vector<Seen>>();
-    auto seenMutex = std::make_shared<std::mutex>();
-    auto subscription = manager->subscribeElement(element("tracks", "t7"), [seen, seenMutex](JsonObject::Shared data) {
-        char name[16] = {};
-        pthread_getname_np(pthread_self(), name, sizeof name);
-        std::lock_guard<std::mutex> lock(*seenMutex);
-        seen->push_back({data->getString("name"), std::this_thread::get_id(), name});
-    });
-    const auto count = [&] {
-        std::lock_guard<std::mutex> lock(*seenMutex);
-        return seen->size();
-    };
-    ASSERT_TRUE(waitFor([&] { return count() >= 1; }));
-    rename("tracks", "t7", "Renamed Seven");
-    ASSERT_TRUE(waitFor([&] { return count() >= 2; }));
-    {
-        std::lock_guard<std::mutex> lock(*seenMutex);
-        EXPECT_EQ(seen->at(0).name, original);
-        EXPECT_EQ(seen->at(1).name, "Renamed Seven");
-        for (const auto& delivery : *seen) {
-            EXPECT_EQ(delivery.thread, worker) << "callbacks run on the executor's worker";
-            EXPECT_EQ(delivery.threadName, "wsint-exec");
-        }
-    }
-    // Deleting the element ends the subscription: an element created again
-    // under the id is not delivered to it.
-    auto changed = server->getElement("media", "tracks", "t7");
-    ASSERT_TRUE(server->deleteElement("media", "tracks", "t7"));
-    ASSERT_TRUE(waitFor([&] {
-        return log().contains(ILogger::INFO, "Got gone: removing baseSubscription and callback for event=" + subscription->getSubscriptionKey());
-    }));
-    server->createElement("media", "tracks", *changed);
-    rename("tracks", "t7", "Back Again");
-    fence();
-    EXPECT_EQ(count(), 2u);
-}
-
 TEST_F(WebsocketDevServerTest, RootSubscriptionOfTheRegistryDeliversTheServiceList) {
     const std::string origin = server->origins().at(0);
-    const std::string basePath = server->registryBaseUri().substr(origin.size());
-    ASSERT_EQ(basePath, "/");
-    auto registry = makeManager("ServiceRegistry", origin, basePath);
-    ASSERT_TRUE(connect(*registry));
+    auto registry = connected("ServiceRegistry", origin, "/");
     auto deliveries = std::make_shared<Deliveries>();
     auto subscription = registry->subscribeRoot(std::make_shared<qel::XObjectDescriptor>(), Deliveries::into(deliveries));
     ASSERT_TRUE(deliveries->waitForCount(1));
-    const auto delivery = deliveries->at(0);
-    std::set<std::string> names;
-    for (std::size_t i = 0; i < delivery.array->size(); ++i) names.insert(delivery.array->getObject(i)->getString("name"));
-    EXPECT_EQ(names, (std::set<std::string>{"climate", "media", "navigation"}));
-    ASSERT_TRUE(delivery.response && delivery.response->paging.isValid());
-    EXPECT_EQ(delivery.response->paging->total.getValue(), static_cast<int64_t>(delivery.array->size()));
+    const auto names = fieldOf(*deliveries->at(0).array, "name");
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), (std::set<std::string>{"climate", "media", "navigation"}));
+    EXPECT_EQ(deliveries->at(0).response->paging->total.getValue(), static_cast<int64_t>(names.size()));
     registry->disconnect();
-}
-
-TEST_F(WebsocketDevServerTest, ServerPagesAreDeliveredJoinedInPageOrderOnceComplete) {
-    auto deliveries = std::make_shared<Deliveries>();
-    auto subscription = subscribe("tracks", deliveries);
-    const auto first = deliveries->at(0);
-    EXPECT_EQ(idsOf(*first.array), trackIds(1, 60));
-    expectPaging(first.response, 60, 0, 25);
-    EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created subscription for $limit=0"), 1u);
-    for (const std::string offset : {"25", "50"})
-        EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created paged subscription to page with offset=" + offset + " and limit=25"), 1u);
-    // A change on the second page reaches the base callback as the whole list.
-    const std::string name = rename("tracks", "t30", "Thirty Renamed");
-    ASSERT_TRUE(waitFor([&] { return nameAt(*deliveries->last().array, 29) == name; }));
-    fence();
-    EXPECT_EQ(idsOf(*deliveries->last().array), trackIds(1, 60));
-    EXPECT_EQ(deliveries->last().response->paging->total.getValue(), 60);
 }
 
 // A change of a paged resource is pushed on every page's subscription, so
 // the cache sees the pages of the new state one by one. When elements go,
-// the pages move: no delivery may join pages of two states, and 50 tracks
-// on two pages drop the third.
-TEST_F(WebsocketDevServerTest, DeletedElementsNeverDeliverPagesOfTwoStatesAndDropTheLastPage) {
-    auto deliveries = std::make_shared<Deliveries>();
+// the pages move: no delivery may join pages of two states. Pages a client
+// asks for pass through as they are.
+TEST_F(WebsocketDevServerTest, ServerPagesAreJoinedNeverFromTwoStatesUntilReleasedAndClientPagesPassThrough) {
+    auto deliveries = std::make_shared<Deliveries>(), clientPage = std::make_shared<Deliveries>();
     auto subscription = subscribe("tracks", deliveries);
-    const std::vector<std::pair<std::string, std::vector<std::string>>> steps{{"t1", trackIds(2, 60)}, {"t60", trackIds(2, 59)}};
-    for (const auto& [id, expected] : steps) {
+    auto clientSubscription = subscribe("tracks", clientPage, 10, 20);
+    EXPECT_EQ(fieldOf(*deliveries->at(0).array), trackIds(1, 60));
+    EXPECT_EQ(deliveries->at(0).response->paging->limit.getValue(), 25);
+    EXPECT_EQ(fieldOf(*clientPage->at(0).array), trackIds(21, 30));
+    EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created subscription for $limit=0"), 1u);
+    for (const std::string offset : {"25", "50"})
+        EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created paged subscription to page with offset=" + offset + " and limit=25"), 1u);
+    // A change on the second page reaches the base callback as the whole
+    // list, the client's page once as that page.
+    const std::string name = rename("tracks", "t30", "Thirty Renamed");
+    ASSERT_NO_FATAL_FAILURE(awaitDeliveryAfter(*clientPage, 1));
+    EXPECT_EQ(fieldOf(*deliveries->last().array), trackIds(1, 60));
+    EXPECT_EQ(fieldOf(*deliveries->last().array, "name").at(29), name);
+    ASSERT_EQ(clientPage->count(), 2u);
+    EXPECT_EQ(fieldOf(*clientPage->at(1).array), trackIds(21, 30));
+    EXPECT_EQ(fieldOf(*clientPage->at(1).array, "name").at(9), name);
+    for (const auto& page : {clientPage->at(0), clientPage->at(1)}) EXPECT_EQ(page.response->paging->offset.getValue(), 20);
+    EXPECT_EQ(clientPage->at(1).response->paging->limit.getValue(), 10);
+    clientSubscription.reset();
+
+    for (const auto& [id, expected] : std::vector<std::pair<std::string, std::vector<std::string>>>{{"t1", trackIds(2, 60)}, {"t60", trackIds(2, 59)}}) {
         const std::size_t before = deliveries->count();
         ASSERT_TRUE(server->deleteElement("media", "tracks", id));
         ASSERT_NO_FATAL_FAILURE(awaitDeliveryAfter(*deliveries, before));
-        for (std::size_t i = before; i < deliveries->count(); ++i) EXPECT_EQ(idsOf(*deliveries->at(i).array), expected) << id << " " << i;
+        for (std::size_t i = before; i < deliveries->count(); ++i) EXPECT_EQ(fieldOf(*deliveries->at(i).array), expected) << id << " " << i;
     }
-    for (int id = 59; id >= 53; --id) ASSERT_TRUE(server->deleteElement("media", "tracks", "t" + std::to_string(id)));
-    ASSERT_TRUE(waitFor([&] { return deliveries->last().array->size() == 51; }));
+    EXPECT_EQ(deliveries->last().response->paging->total.getValue(), 58);
+    // Released, the base takes its page subscriptions with it: the server
+    // pushes nothing more. Every paged message is logged with its event on
+    // arrival; the count of those lines shows what the server still pushes.
+    subscription.reset();
+    fence();  // the unsubscribes went out before the fence's subscribe
+    const std::size_t arrivals = log().count(ILogger::DEBUG, "updating paged subscription, key=/api/media/tracks");
+    EXPECT_GE(arrivals, 4u) << "base page, $limit=0 and two further pages";
+    rename("tracks", "t40", "Nobody Listens");
     fence();
-    const std::size_t before = deliveries->count();
-    ASSERT_TRUE(server->deleteElement("media", "tracks", "t52"));
-    ASSERT_NO_FATAL_FAILURE(awaitDeliveryAfter(*deliveries, before));
-    for (std::size_t i = before; i < deliveries->count(); ++i) {
-        EXPECT_EQ(idsOf(*deliveries->at(i).array), trackIds(2, 51)) << "delivery " << i;
-        EXPECT_EQ(deliveries->at(i).response->paging->total.getValue(), 50);
-    }
-    EXPECT_TRUE(log().contains(ILogger::DEBUG, "need to unsubscribe last pages, diff=1"));
-}
-
-TEST_F(WebsocketDevServerTest, ClientPagedSubscriptionPassesPagesThroughUnchanged) {
-    auto deliveries = std::make_shared<Deliveries>();
-    auto subscription = subscribe("tracks", deliveries, 10, 20);
-    const auto page = deliveries->at(0);
-    EXPECT_EQ(idsOf(*page.array), trackIds(21, 30));
-    expectPaging(page.response, 60, 20, 10);
-    EXPECT_FALSE(log().contains(ILogger::DEBUG, "successfully created subscription for $limit=0"));
-    // One change, one push, one delivery of the same page.
-    const std::string name = rename("tracks", "t25", "Twenty-five Renamed");
-    ASSERT_NO_FATAL_FAILURE(awaitDeliveryAfter(*deliveries, 1));
-    ASSERT_EQ(deliveries->count(), 2u);
-    EXPECT_EQ(idsOf(*deliveries->at(1).array), idsOf(*page.array));
-    EXPECT_EQ(nameAt(*deliveries->at(1).array, 4), name);
-    expectPaging(deliveries->at(1).response, 60, 20, 10);
+    EXPECT_EQ(log().count(ILogger::DEBUG, "updating paged subscription, key=/api/media/tracks"), arrivals);
 }
 
 TEST_F(WebsocketDevServerTest, ReleasingTheLastHandleEndsTheSubscriptionOnTheServer) {
-    // Every paged message is logged with its event on arrival: the count of
-    // those lines shows what the server still pushes.
     const auto arrivals = [this](const std::string& event) { return log().count(ILogger::DEBUG, "updating paged subscription, key=" + event); };
-    auto released = std::make_shared<Deliveries>();
-    auto kept = std::make_shared<Deliveries>();
+    auto released = std::make_shared<Deliveries>(), kept = std::make_shared<Deliveries>();
     auto releasedSub = subscribe("albums", released);
     auto keptSub = subscribe("albums", kept);
     const std::string releasedKey = releasedSub->getSubscriptionKey();
     rename("albums", "a2", "Both See This");
     ASSERT_TRUE(released->waitForCount(2) && kept->waitForCount(2));
-    const std::size_t arrivedBefore = arrivals(releasedKey);
-    EXPECT_EQ(arrivedBefore, 2u);
+    EXPECT_EQ(arrivals(releasedKey), 2u);
     releasedSub.reset();
-    fence();  // the unsubscribe went out before the fence's subscribe
+    fence();
     rename("albums", "a2", "Only The Kept One");
     ASSERT_NO_FATAL_FAILURE(awaitDeliveryAfter(*kept, 2));
-    EXPECT_EQ(arrivals(releasedKey), arrivedBefore);
+    EXPECT_EQ(arrivals(releasedKey), 2u);
     EXPECT_EQ(released->count(), 2u);
-    // A server-paged subscription takes its page subscriptions with it.
-    auto tracks = std::make_shared<Deliveries>();
-    auto tracksSub = subscribe("tracks", tracks);
-    tracksSub.reset();
-    fence();
-    const std::size_t trackArrivals = arrivals("/api/media/tracks");
-    EXPECT_GE(trackArrivals, 4u) << "base page, $limit=0 and two further pages";
-    rename("tracks", "t40", "Nobody Listens");
-    fence();
-    EXPECT_EQ(arrivals("/api/media/tracks"), trackArrivals);
-    EXPECT_EQ(tracks->count(), 1u);
 }
 
 }  // namespace

@@ -50,31 +50,12 @@ bool ScriptedWebSocketPeer::sendRawInPieces(const std::string& bytes, std::size_
     return true;
 }
 
-bool ScriptedWebSocketPeer::sendFragmented(const std::vector<std::string>& parts) {
-    std::string bytes;
-    for (std::size_t i = 0; i < parts.size(); ++i)
-        bytes += encodeFrame(i == 0 ? OP_TEXT : OP_CONTINUATION, i + 1 == parts.size(), parts[i]);
-    return sendRaw(bytes);
-}
-
-bool ScriptedWebSocketPeer::sendClose(uint16_t code, const std::string& reason) {
-    // Marked before sending, so that the client's answer is not answered again.
-    locked([&] {
-        for (const auto& connection : m_connections) {
-            std::lock_guard<std::mutex> lock(connection->sendMutex);
-            if (connection->open) connection->closeSent = true;
-        }
-    });
-    return sendFrame(OP_CLOSE, true, bigEndian(code, 2) + reason);
-}
-
 void ScriptedWebSocketPeer::dropConnections() {
     for (const auto& connection : locked([&] { return m_connections; })) connection->shutdown();
 }
 
 void ScriptedWebSocketPeer::serve(Connection& connection) {
-    Upgrade upgrade;
-    upgrade.connectionId = connection.id;
+    RequestHead upgrade;
     if (m_stopping || !connection.readHead(upgrade)) return;
     locked([&] { m_upgrades.push_back(upgrade), m_changed.notify_all(); });
     if (!answerUpgrade(connection, upgrade)) return;
@@ -82,43 +63,27 @@ void ScriptedWebSocketPeer::serve(Connection& connection) {
     std::string message;  // fragments of the message being received
     Frame frame;
     while (!m_stopping && readFrame(connection, frame)) {
-        bool answerPings;
-        MessageHandler handler;
-        locked([&] { answerPings = m_answerPings, handler = m_messageHandler; });
-        if (record(frame, message)) {
-            if (handler)
-                for (const auto& reply : handler(message)) connection.send(encodeFrame(OP_TEXT, true, reply));
-            message.clear();
-        }
-        if (frame.opcode == OP_PING && answerPings) connection.send(encodeFrame(OP_PONG, true, frame.payload));
+        if (record(frame, message)) message.clear();
+        if (frame.opcode == OP_PING && locked([&] { return m_answerPings; })) connection.send(encodeFrame(OP_PONG, true, frame.payload));
         if (frame.opcode == OP_CLOSE) {
-            bool answer;
-            {
-                std::lock_guard<std::mutex> lock(connection.sendMutex);
-                answer = !connection.closeSent;
-                connection.closeSent = true;
-            }
-            if (answer) connection.send(encodeFrame(OP_CLOSE, true, frame.payload.substr(0, 2)));
+            connection.send(encodeFrame(OP_CLOSE, true, frame.payload.substr(0, 2)));
             return;
         }
     }
 }
 
-bool ScriptedWebSocketPeer::answerUpgrade(Connection& connection, const Upgrade& upgrade) {
+bool ScriptedWebSocketPeer::answerUpgrade(Connection& connection, const RequestHead& upgrade) {
     UpgradeMode mode;
     int status;
     std::string greeting;
     locked([&] { mode = m_mode, status = m_refuseStatus, greeting = m_greeting; });
     if (mode == UpgradeMode::SILENT) {
-        // Holds the connection open, unanswered, until the client or the
-        // test ends it.
-        while (!m_stopping && connection.fill()) {
-        }
+        // Holds the connection open, unanswered, until the client or the test ends it.
+        while (!m_stopping && connection.fill()) continue;
         return false;
     }
     const std::string key = upgrade.header("Sec-WebSocket-Key");
-    if (mode == UpgradeMode::REFUSE || key.empty()) {
-        if (key.empty()) status = 400;
+    if (mode == UpgradeMode::REFUSE) {
         connection.send("HTTP/1.1 " + std::to_string(status) + " " +
                         Poco::Net::HTTPResponse::getReasonForStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status)) +
                         "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
@@ -133,7 +98,6 @@ bool ScriptedWebSocketPeer::readFrame(Connection& connection, Frame& frame) {
     if (!connection.readBytes(2, bytes)) return false;
     frame.fin = (bytes[0] & 0x80) != 0;
     frame.opcode = bytes[0] & 0x0F;
-    frame.connectionId = connection.id;
     const bool masked = (bytes[1] & 0x80) != 0;
     uint64_t length = bytes[1] & 0x7F;
     if (length >= 126) {
@@ -150,15 +114,12 @@ bool ScriptedWebSocketPeer::readFrame(Connection& connection, Frame& frame) {
 
 bool ScriptedWebSocketPeer::record(const Frame& frame, std::string& message) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    bool complete = false;
-    if (frame.opcode == OP_TEXT || frame.opcode == OP_BINARY || frame.opcode == OP_CONTINUATION) {
-        message += frame.payload;
-        complete = frame.fin;
-        if (complete) m_messages.push_back(message);
-    }
+    const bool data = frame.opcode == OP_TEXT || frame.opcode == OP_BINARY || frame.opcode == OP_CONTINUATION;
+    if (data) message += frame.payload;
+    if (data && frame.fin) m_messages.push_back(message);
     m_frames.push_back(frame);
     m_changed.notify_all();
-    return complete;
+    return data && frame.fin;
 }
 
 }  // namespace qeltest

@@ -2,14 +2,9 @@
 
 #include "support/ScriptedPeer.h"
 
-#include <algorithm>
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <iterator>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace qeltest {
@@ -25,20 +20,13 @@ namespace qeltest {
 /// a CLOSE before closing the connection.
 ///
 /// The test sends to the newest open WebSocket connection: text messages,
-/// messages split over several frames, any frame with any flags, pings and
-/// pongs, CLOSE frames and raw bytes (malformed frames, forged headers). It
-/// can drop every connection without a CLOSE frame. Every connection is
-/// served by its own thread; all members are thread-safe.
+/// messages split over several frames, any frame with any flags, CLOSE
+/// frames and raw bytes (malformed frames, forged headers). It can drop
+/// every connection without a CLOSE frame. Every connection is served by
+/// its own thread; all members are thread-safe.
 class ScriptedWebSocketPeer : public ScriptedPeer {
 public:
-    using Headers = PeerHeaders;
-
-    static constexpr int OP_CONTINUATION = 0x0;
-    static constexpr int OP_TEXT = 0x1;
-    static constexpr int OP_BINARY = 0x2;
-    static constexpr int OP_CLOSE = 0x8;
-    static constexpr int OP_PING = 0x9;
-    static constexpr int OP_PONG = 0xA;
+    static constexpr int OP_CONTINUATION = 0x0, OP_TEXT = 0x1, OP_BINARY = 0x2, OP_CLOSE = 0x8, OP_PING = 0x9, OP_PONG = 0xA;
 
     /// How the peer treats an upgrade request.
     enum class UpgradeMode {
@@ -52,19 +40,7 @@ public:
         int opcode = 0;
         bool fin = false;
         std::string payload;
-        uint64_t connectionId = 0;
     };
-
-    /// One upgrade request as the peer read it.
-    struct Upgrade : RequestHead {
-        uint64_t connectionId = 0;
-    };
-
-    /// Answers a complete text or binary message from a client at once:
-    /// each returned text is sent as one text frame on that connection,
-    /// before the next frame is read. Called on the connection's thread,
-    /// after the message was recorded; an empty handler answers nothing.
-    using MessageHandler = std::function<std::vector<std::string>(const std::string& message)>;
 
     /// Starts listening; upgrades are accepted and pings answered.
     ScriptedWebSocketPeer() : ScriptedPeer(false) { start(); }
@@ -72,63 +48,31 @@ public:
 
     /// Applies to connections accepted afterwards. `refuseStatus` and its
     /// standard reason are sent in REFUSE mode.
-    void setUpgradeMode(UpgradeMode mode, int refuseStatus = 503) {
-        locked([&] { m_mode = mode, m_refuseStatus = refuseStatus; });
-    }
+    void setUpgradeMode(UpgradeMode mode, int refuseStatus = 503) { locked([&] { m_mode = mode, m_refuseStatus = refuseStatus; }); }
     /// Whether client pings are answered with pongs (default true).
-    void setAnswerPings(bool answer) {
-        locked([&] { m_answerPings = answer; });
-    }
+    void setAnswerPings(bool answer) { locked([&] { m_answerPings = answer; }); }
     /// Bytes (frames, usually) sent in the same write as the 101 answer of
     /// every later upgrade, so that they reach the client together with it.
-    void setUpgradeGreeting(std::string bytes) {
-        locked([&] { m_greeting = std::move(bytes); });
-    }
-    void setMessageHandler(MessageHandler handler) {
-        locked([&] { m_messageHandler = std::move(handler); });
-    }
+    void setUpgradeGreeting(std::string bytes) { locked([&] { m_greeting = std::move(bytes); }); }
 
     /// Text and binary messages received, reassembled, in arrival order.
-    std::vector<std::string> messages() const {
-        return locked([&] { return m_messages; });
-    }
+    std::vector<std::string> messages() const { return locked([&] { return m_messages; }); }
     /// The frames received with `opcode`, in arrival order.
-    std::vector<Frame> frames(int opcode) const {
-        return locked([&] { return framesLocked(opcode); });
-    }
+    std::vector<Frame> frames(int opcode) const { return locked([&] { return framesLocked(opcode); }); }
     /// Every upgrade request read, in any mode.
-    std::vector<Upgrade> upgrades() const {
-        return locked([&] { return m_upgrades; });
-    }
+    std::vector<RequestHead> upgrades() const { return locked([&] { return m_upgrades; }); }
 
     /// Each waits until its condition holds; false on time-out.
-    bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = kPeerWait) const {
-        return waitUntil(timeout, [&] { return m_messages.size() >= count; });
-    }
-    bool waitForFrames(int opcode, std::size_t count, std::chrono::milliseconds timeout = kPeerWait) const {
-        return waitUntil(timeout, [&] { return framesLocked(opcode).size() >= count; });
-    }
-    bool waitForUpgrades(std::size_t count, std::chrono::milliseconds timeout = kPeerWait) const {
-        return waitUntil(timeout, [&] { return m_upgrades.size() >= count; });
-    }
+    bool waitForMessages(std::size_t count) const { return waitUntil(kPeerWait, [&] { return m_messages.size() >= count; }); }
+    bool waitForFrames(int opcode, std::size_t count) const { return waitUntil(kPeerWait, [&] { return framesLocked(opcode).size() >= count; }); }
+    bool waitForUpgrades(std::size_t count) const { return waitUntil(kPeerWait, [&] { return m_upgrades.size() >= count; }); }
     /// Until exactly `count` upgraded connections are open.
-    bool waitForOpenConnections(std::size_t count, std::chrono::milliseconds timeout = kPeerWait) const {
-        return waitUntil(timeout, [&] { return openCountLocked() == count; });
-    }
+    bool waitForOpenConnections(std::size_t count) const { return waitUntil(kPeerWait, [&] { return openCountLocked() == count; }); }
 
     /// The sends go to the newest open WebSocket connection; each returns
     /// false when there is none or the send failed.
     bool sendText(const std::string& text) { return sendFrame(OP_TEXT, true, text); }
-    /// One message in several frames: the first a text frame, the others
-    /// continuation frames, FIN set only on the last.
-    bool sendFragmented(const std::vector<std::string>& parts);
-    bool sendFrame(int opcode, bool fin, const std::string& payload) {
-        return sendRaw(encodeFrame(opcode, fin, payload));
-    }
-    bool sendPing(const std::string& payload) { return sendFrame(OP_PING, true, payload); }
-    bool sendPong(const std::string& payload) { return sendFrame(OP_PONG, true, payload); }
-    /// A CLOSE frame with a status code and reason.
-    bool sendClose(uint16_t code = 1000, const std::string& reason = std::string());
+    bool sendFrame(int opcode, bool fin, const std::string& payload) { return sendRaw(encodeFrame(opcode, fin, payload)); }
     /// Bytes as they are, outside any framing.
     bool sendRaw(const std::string& bytes) { return sendRawInPieces(bytes, bytes.size()); }
     /// The same, in pieces of `pieceSize` bytes, one send call each, so that
@@ -136,9 +80,7 @@ public:
     bool sendRawInPieces(const std::string& bytes, std::size_t pieceSize);
 
     /// The bytes of one unmasked frame, as a server sends it.
-    static std::string encodeFrame(int opcode, bool fin, const std::string& payload) {
-        return frameHeader(opcode, fin, payload.size()) + payload;
-    }
+    static std::string encodeFrame(int opcode, bool fin, const std::string& payload) { return frameHeader(opcode, fin, payload.size()) + payload; }
     /// Only the header of a frame that announces `payloadLength` bytes.
     static std::string frameHeader(int opcode, bool fin, uint64_t payloadLength);
 
@@ -148,15 +90,15 @@ public:
 
 private:
     void serve(Connection& connection) override;
-    bool answerUpgrade(Connection& connection, const Upgrade& upgrade);
+    bool answerUpgrade(Connection& connection, const RequestHead& upgrade);
     /// Reads one frame, unmasked; false at the end of the stream.
     bool readFrame(Connection& connection, Frame& frame);
     /// Records the frame; true when it completed a message (then in `message`).
     bool record(const Frame& frame, std::string& message);
     std::vector<Frame> framesLocked(int opcode) const {
         std::vector<Frame> out;
-        std::copy_if(m_frames.begin(), m_frames.end(), std::back_inserter(out),
-                     [opcode](const Frame& f) { return f.opcode == opcode; });
+        for (const auto& frame : m_frames)
+            if (frame.opcode == opcode) out.push_back(frame);
         return out;
     }
 
@@ -165,10 +107,9 @@ private:
     int m_refuseStatus = 503;
     bool m_answerPings = true;
     std::string m_greeting;
-    MessageHandler m_messageHandler;
     std::vector<std::string> m_messages;
     std::vector<Frame> m_frames;
-    std::vector<Upgrade> m_upgrades;
+    std::vector<RequestHead> m_upgrades;
 };
 
 }  // namespace qeltest
