@@ -21,6 +21,10 @@
 #include <atomic>
 #include <mutex>
 #include <set>
+#include <string>
+#include <vector>
+
+#include <pthread.h>
 
 namespace {
 
@@ -144,6 +148,40 @@ protected:
     std::unique_ptr<qeldev::DevServer> server;
     std::shared_ptr<DefaultWebsocketManager2> manager;
 };
+
+// Element data and its pushes reach the callback on the executor's worker,
+// never on the connection thread; a deleted element's subscription ends, so
+// an element created again under its id is not delivered.
+TEST_F(WebsocketDevServerTest, ElementDataAndPushesArriveOnTheExecutorUntilGone) {
+    auto names = std::make_shared<std::vector<std::string>>();
+    auto mutex = std::make_shared<std::mutex>();
+    auto track = std::make_shared<qel::XObjectDescriptor>("media", "tracks");
+    track->setId("t7");
+    auto subscription = manager->subscribeElement(track, [names, mutex](qelutil::JsonObject::Shared data) {
+        char thread[16] = {};
+        pthread_getname_np(pthread_self(), thread, sizeof thread);
+        std::lock_guard<std::mutex> lock(*mutex);
+        names->push_back(std::string(thread) + " " + data->getString("name"));
+    });
+    const auto seen = [&] {
+        std::lock_guard<std::mutex> lock(*mutex);
+        return *names;
+    };
+    const std::string original = server->getElement("media", "tracks", "t7")->getString("name");
+    ASSERT_TRUE(waitFor([&] { return seen().size() == 1; }));
+    rename("tracks", "t7", "Renamed Seven");
+    ASSERT_TRUE(waitFor([&] { return seen().size() == 2; }));
+    auto changed = server->getElement("media", "tracks", "t7");
+    ASSERT_TRUE(server->deleteElement("media", "tracks", "t7"));
+    ASSERT_TRUE(waitFor([&] {
+        return log().contains(ILogger::INFO, "Got gone: removing baseSubscription and callback for event=" +
+                                                 subscription->getSubscriptionKey());
+    }));
+    server->createElement("media", "tracks", *changed);
+    rename("tracks", "t7", "Back Again");
+    fence();
+    EXPECT_EQ(seen(), (std::vector<std::string>{"wsint-exec " + original, "wsint-exec Renamed Seven"}));
+}
 
 TEST_F(WebsocketDevServerTest, RootSubscriptionOfTheRegistryDeliversTheServiceList) {
     const std::string origin = server->origins().at(0);

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <climits>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -51,7 +52,10 @@ struct SubscribeCall {
 class SubscriptionCacheTest : public ::testing::Test {
 protected:
     SubscriptionCacheTest() {
-        ON_CALL(*manager, unsubscribe(_, _)).WillByDefault([this](const std::string& key, bool isBase) { unsubscribed.push_back(key + (isBase ? " base" : "")); });
+        ON_CALL(*manager, unsubscribe(_, _)).WillByDefault([this](const std::string& key, bool isBase) {
+            std::lock_guard<std::mutex> lock(unsubscribing);
+            unsubscribed.push_back(key + (isBase ? " base" : ""));
+        });
         base = addBase("B#1", std::make_shared<qel::QelResourceDescriptor>("svc", "res"));
     }
 
@@ -89,6 +93,7 @@ protected:
     std::shared_ptr<qeltest::CapturingLoggerFactory> loggers = std::make_shared<qeltest::CapturingLoggerFactory>();
     // Declared before the cache: its page handles unsubscribe when it goes.
     std::vector<std::string> unsubscribed;
+    std::mutex unsubscribing;
     std::shared_ptr<::testing::NiceMock<qeltest::MockWebsocketManager>> manager =
         std::make_shared<::testing::NiceMock<qeltest::MockWebsocketManager>>();
     qel::SubscriptionCache cache{loggers};
@@ -265,6 +270,32 @@ TEST_F(SubscriptionCacheTest, CallbacksMayCallBackIntoTheCache) {
 }
 
 // ---- the subscription handle
+
+// Another thread adds and removes bases, B#1 among them, while pages of B#1
+// are subscribed and delivered: no crash, no race, no deadlock.
+TEST_F(SubscriptionCacheTest, UpdatesRaceSafelyWithAddsAndRemovals) {
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        const auto other = std::make_shared<qel::QelResourceDescriptor>("svc", "other");
+        for (int round = 0; !stop.load(); ++round) {
+            const std::string key = "X#" + std::to_string(round % 3);
+            auto handle = addBase(key, other);
+            cache.isPagedSubscription("x$offset=1");
+            cache.removeBaseSubscription(key);
+            cache.removeBaseSubscription("B#1");
+            addBase("B#1", std::make_shared<qel::QelResourceDescriptor>("svc", "res"));
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        update("B#1", numberRange(0, 10), paging(25, 10, 0));
+        if (!keyFor("$limit=0").empty()) limitNull(25);
+        for (const auto& call : subscribed) update(call.key, numberRange(10, 10), paging(25, 10, 10));
+        subscribed.clear();
+    }
+    stop = true;
+    churn.join();
+    EXPECT_TRUE(cache.hasBaseSubscription("B#1")) << "the last add of B#1 was lost";
+}
 
 TEST(SubscriptionTest, UnsubscribesOnceExplicitlyOrWithTheLastReferenceAndNeverKeepsItsManager) {
     auto manager = std::make_shared<::testing::StrictMock<qeltest::MockWebsocketManager>>();

@@ -31,6 +31,8 @@
 #include <array>
 #include <set>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 using qel::IWebsocketManager;
 using qel::Subscription;
@@ -364,6 +366,20 @@ TEST_F(WebsocketManagerTest, FactoryKeepsOneManagerPerOriginWithThePickedBackoff
         held->connectToWebsocketAndThen([] {}, [] {});
     }
     EXPECT_EQ(held->getConnectionState(), IWebsocketManager::DISCONNECTED);
+}
+
+TEST_F(WebsocketManagerTest, FactoryConcurrentCallersShareOneManagerPerOrigin) {
+    std::vector<IWebsocketManager::Shared> results(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        threads.emplace_back([&, i] {
+            results[i] = create("svc" + std::to_string(i), "http://127.0.0.1:" + std::to_string(10 + i % 2));
+            if (i % 4 == 3) factory.destroyWebsocketManager("http://127.0.0.1:12");
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (std::size_t i = 2; i < results.size(); ++i) EXPECT_EQ(results[i], results[i % 2]) << i;
+    EXPECT_NE(results[0], results[1]);
 }
 
 TEST_F(WebsocketManagerTest, FactoryServicesOfOneOriginShareOneConnectionUntilAllAreStoppedAndForgotten) {
