@@ -88,7 +88,8 @@ protected:
         ASSERT_TRUE(waitFor([&] { return ran->load(); }));
     }
 
-    std::shared_ptr<DefaultWebsocketManager2> connected(const std::string& service, const std::string& origin, const std::string& basePath) {
+    std::shared_ptr<DefaultWebsocketManager2> connected(const std::string& service, const std::string& origin,
+                                                        const std::string& basePath) {
         qel::IConfigManager::ServiceConfiguration config;
         config.serviceName = service;
         config.serverBaseUri = origin;
@@ -109,7 +110,8 @@ protected:
         auto arrived = std::make_shared<std::atomic<bool>>(false);
         auto album = std::make_shared<qel::XObjectDescriptor>("media", "albums");
         album->setId("a1");
-        auto subscription = manager->subscribeElement(album, [arrived](qelutil::JsonObject::Shared) { *arrived = true; });
+        auto subscription =
+            manager->subscribeElement(album, [arrived](qelutil::JsonObject::Shared) { *arrived = true; });
         ASSERT_TRUE(waitFor([&] { return arrived->load(); })) << "the fence's data never arrived";
     }
 
@@ -122,8 +124,9 @@ protected:
 
     /// Subscribes `resource` (paged by the client when `limit` is given)
     /// and waits for its one first delivery.
-    std::shared_ptr<qel::Subscription> subscribe(const std::string& resource, const std::shared_ptr<Deliveries>& deliveries,
-                                                 int limit = -1, int offset = -1) {
+    std::shared_ptr<qel::Subscription> subscribe(const std::string& resource,
+                                                 const std::shared_ptr<Deliveries>& deliveries, int limit = -1,
+                                                 int offset = -1) {
         auto descriptor = std::make_shared<qel::QelResourceDescriptor>("media", resource);
         if (limit >= 0) descriptor->getQueryOptions().setPagingLimit(limit);
         if (offset >= 0) descriptor->getQueryOptions().setPagingOffset(offset);
@@ -187,10 +190,12 @@ TEST_F(WebsocketDevServerTest, RootSubscriptionOfTheRegistryDeliversTheServiceLi
     const std::string origin = server->origins().at(0);
     auto registry = connected("ServiceRegistry", origin, "/");
     auto deliveries = std::make_shared<Deliveries>();
-    auto subscription = registry->subscribeRoot(std::make_shared<qel::XObjectDescriptor>(), Deliveries::into(deliveries));
+    auto subscription =
+        registry->subscribeRoot(std::make_shared<qel::XObjectDescriptor>(), Deliveries::into(deliveries));
     ASSERT_TRUE(deliveries->waitForCount(1));
     const auto names = fieldOf(*deliveries->at(0).array, "name");
-    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), (std::set<std::string>{"climate", "media", "navigation"}));
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+              (std::set<std::string>{"climate", "media", "navigation"}));
     EXPECT_EQ(deliveries->at(0).response->paging->total.getValue(), static_cast<int64_t>(names.size()));
     registry->disconnect();
 }
@@ -208,7 +213,9 @@ TEST_F(WebsocketDevServerTest, ServerPagesAreJoinedNeverFromTwoStatesUntilReleas
     EXPECT_EQ(fieldOf(*clientPage->at(0).array), trackIds(21, 30));
     EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created subscription for $limit=0"), 1u);
     for (const std::string offset : {"25", "50"})
-        EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created paged subscription to page with offset=" + offset + " and limit=25"), 1u);
+        EXPECT_EQ(log().count(ILogger::DEBUG, "successfully created paged subscription to page with offset=" + offset +
+                                                  " and limit=25"),
+                  1u);
     // A change on the second page reaches the base callback as the whole
     // list, the client's page once as that page.
     const std::string name = rename("tracks", "t30", "Thirty Renamed");
@@ -218,15 +225,18 @@ TEST_F(WebsocketDevServerTest, ServerPagesAreJoinedNeverFromTwoStatesUntilReleas
     ASSERT_EQ(clientPage->count(), 2u);
     EXPECT_EQ(fieldOf(*clientPage->at(1).array), trackIds(21, 30));
     EXPECT_EQ(fieldOf(*clientPage->at(1).array, "name").at(9), name);
-    for (const auto& page : {clientPage->at(0), clientPage->at(1)}) EXPECT_EQ(page.response->paging->offset.getValue(), 20);
+    for (const auto& page : {clientPage->at(0), clientPage->at(1)})
+        EXPECT_EQ(page.response->paging->offset.getValue(), 20);
     EXPECT_EQ(clientPage->at(1).response->paging->limit.getValue(), 10);
     clientSubscription.reset();
 
-    for (const auto& [id, expected] : std::vector<std::pair<std::string, std::vector<std::string>>>{{"t1", trackIds(2, 60)}, {"t60", trackIds(2, 59)}}) {
+    for (const auto& [id, expected] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"t1", trackIds(2, 60)}, {"t60", trackIds(2, 59)}}) {
         const std::size_t before = deliveries->count();
         ASSERT_TRUE(server->deleteElement("media", "tracks", id));
         ASSERT_NO_FATAL_FAILURE(awaitDeliveryAfter(*deliveries, before));
-        for (std::size_t i = before; i < deliveries->count(); ++i) EXPECT_EQ(fieldOf(*deliveries->at(i).array), expected) << id << " " << i;
+        for (std::size_t i = before; i < deliveries->count(); ++i)
+            EXPECT_EQ(fieldOf(*deliveries->at(i).array), expected) << id << " " << i;
     }
     EXPECT_EQ(deliveries->last().response->paging->total.getValue(), 58);
     // Released, the base takes its page subscriptions with it: the server
@@ -242,7 +252,9 @@ TEST_F(WebsocketDevServerTest, ServerPagesAreJoinedNeverFromTwoStatesUntilReleas
 }
 
 TEST_F(WebsocketDevServerTest, ReleasingTheLastHandleEndsTheSubscriptionOnTheServer) {
-    const auto arrivals = [this](const std::string& event) { return log().count(ILogger::DEBUG, "updating paged subscription, key=" + event); };
+    const auto arrivals = [this](const std::string& event) {
+        return log().count(ILogger::DEBUG, "updating paged subscription, key=" + event);
+    };
     auto released = std::make_shared<Deliveries>(), kept = std::make_shared<Deliveries>();
     auto releasedSub = subscribe("albums", released);
     auto keptSub = subscribe("albums", kept);

@@ -15,13 +15,17 @@ public:
     using Handle = std::shared_ptr<qel::Subscription>;
     MOCK_METHOD(void, connectToWebsocketAndThen, (std::function<void()>, std::function<void()>), (override));
     MOCK_METHOD(Handle, subscribeElement, (Descriptor, ElementCallback), (override));
-    MOCK_METHOD(Handle, subscribeElementWithInterval, (Descriptor, ElementCallback, std::chrono::milliseconds), (override));
-    MOCK_METHOD(Handle, subscribeElementWithUpdateLimit, (Descriptor, ElementCallback, std::chrono::milliseconds), (override));
+    MOCK_METHOD(Handle, subscribeElementWithInterval, (Descriptor, ElementCallback, std::chrono::milliseconds),
+                (override));
+    MOCK_METHOD(Handle, subscribeElementWithUpdateLimit, (Descriptor, ElementCallback, std::chrono::milliseconds),
+                (override));
     MOCK_METHOD(void, unsubscribe, (const std::string&, bool), (override));
     MOCK_METHOD(void, disconnect, (), (override));
-    MOCK_METHOD(Handle, subscribeResource, (std::shared_ptr<const qel::QelResourceDescriptor>, ArrayCallback), (override));
+    MOCK_METHOD(Handle, subscribeResource, (std::shared_ptr<const qel::QelResourceDescriptor>, ArrayCallback),
+                (override));
     MOCK_METHOD(Handle, subscribeRoot, (Descriptor, ArrayCallback), (override));
-    MOCK_METHOD(Handle, subscribeRootWithUpdateLimit, (Descriptor, ArrayCallback, std::chrono::milliseconds), (override));
+    MOCK_METHOD(Handle, subscribeRootWithUpdateLimit, (Descriptor, ArrayCallback, std::chrono::milliseconds),
+                (override));
     MOCK_METHOD(CONNECTION_STATE, getConnectionState, (), (override));
     MOCK_METHOD(void, setConnectBackoffGenerator, (std::shared_ptr<qelutil::INumberSequence>), (override));
     MOCK_METHOD(bool, sendPing, (const char*, std::size_t), (override));

@@ -104,7 +104,8 @@ bool ScriptedHttpPeer::serveOne(Connection& connection) {
     std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason + "\r\n";
     for (const auto& header : reply.headers) text += header.first + ": " + header.second + "\r\n";
     if (!findHeader(reply.headers, "Date"))
-        text += "Date: " + Poco::DateTimeFormatter::format(Poco::Timestamp(), Poco::DateTimeFormat::HTTP_FORMAT) + "\r\n";
+        text +=
+            "Date: " + Poco::DateTimeFormatter::format(Poco::Timestamp(), Poco::DateTimeFormat::HTTP_FORMAT) + "\r\n";
     if (!reply.contentType.empty()) text += "Content-Type: " + reply.contentType + "\r\n";
     if (clientCloses && !findHeader(reply.headers, "Connection")) text += "Connection: close\r\n";
     if (chunked) {

@@ -64,7 +64,8 @@ void ScriptedWebSocketPeer::serve(Connection& connection) {
     Frame frame;
     while (!m_stopping && readFrame(connection, frame)) {
         if (record(frame, message)) message.clear();
-        if (frame.opcode == OP_PING && locked([&] { return m_answerPings; })) connection.send(encodeFrame(OP_PONG, true, frame.payload));
+        if (frame.opcode == OP_PING && locked([&] { return m_answerPings; }))
+            connection.send(encodeFrame(OP_PONG, true, frame.payload));
         if (frame.opcode == OP_CLOSE) {
             connection.send(encodeFrame(OP_CLOSE, true, frame.payload.substr(0, 2)));
             return;
@@ -84,9 +85,10 @@ bool ScriptedWebSocketPeer::answerUpgrade(Connection& connection, const RequestH
     }
     const std::string key = upgrade.header("Sec-WebSocket-Key");
     if (mode == UpgradeMode::REFUSE) {
-        connection.send("HTTP/1.1 " + std::to_string(status) + " " +
-                        Poco::Net::HTTPResponse::getReasonForStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status)) +
-                        "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        connection.send(
+            "HTTP/1.1 " + std::to_string(status) + " " +
+            Poco::Net::HTTPResponse::getReasonForStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status)) +
+            "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         return false;
     }
     return connection.send("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"

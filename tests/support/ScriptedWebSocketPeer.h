@@ -26,7 +26,8 @@ namespace qeltest {
 /// its own thread; all members are thread-safe.
 class ScriptedWebSocketPeer : public ScriptedPeer {
 public:
-    static constexpr int OP_CONTINUATION = 0x0, OP_TEXT = 0x1, OP_BINARY = 0x2, OP_CLOSE = 0x8, OP_PING = 0x9, OP_PONG = 0xA;
+    static constexpr int OP_CONTINUATION = 0x0, OP_TEXT = 0x1, OP_BINARY = 0x2, OP_CLOSE = 0x8, OP_PING = 0x9,
+                         OP_PONG = 0xA;
 
     /// How the peer treats an upgrade request.
     enum class UpgradeMode {
@@ -48,7 +49,9 @@ public:
 
     /// Applies to connections accepted afterwards. `refuseStatus` and its
     /// standard reason are sent in REFUSE mode.
-    void setUpgradeMode(UpgradeMode mode, int refuseStatus = 503) { locked([&] { m_mode = mode, m_refuseStatus = refuseStatus; }); }
+    void setUpgradeMode(UpgradeMode mode, int refuseStatus = 503) {
+        locked([&] { m_mode = mode, m_refuseStatus = refuseStatus; });
+    }
     /// Whether client pings are answered with pongs (default true).
     void setAnswerPings(bool answer) { locked([&] { m_answerPings = answer; }); }
     /// Bytes (frames, usually) sent in the same write as the 101 answer of
@@ -63,16 +66,26 @@ public:
     std::vector<RequestHead> upgrades() const { return locked([&] { return m_upgrades; }); }
 
     /// Each waits until its condition holds; false on time-out.
-    bool waitForMessages(std::size_t count) const { return waitUntil(kPeerWait, [&] { return m_messages.size() >= count; }); }
-    bool waitForFrames(int opcode, std::size_t count) const { return waitUntil(kPeerWait, [&] { return framesLocked(opcode).size() >= count; }); }
-    bool waitForUpgrades(std::size_t count) const { return waitUntil(kPeerWait, [&] { return m_upgrades.size() >= count; }); }
+    bool waitForMessages(std::size_t count) const {
+        return waitUntil(kPeerWait, [&] { return m_messages.size() >= count; });
+    }
+    bool waitForFrames(int opcode, std::size_t count) const {
+        return waitUntil(kPeerWait, [&] { return framesLocked(opcode).size() >= count; });
+    }
+    bool waitForUpgrades(std::size_t count) const {
+        return waitUntil(kPeerWait, [&] { return m_upgrades.size() >= count; });
+    }
     /// Until exactly `count` upgraded connections are open.
-    bool waitForOpenConnections(std::size_t count) const { return waitUntil(kPeerWait, [&] { return openCountLocked() == count; }); }
+    bool waitForOpenConnections(std::size_t count) const {
+        return waitUntil(kPeerWait, [&] { return openCountLocked() == count; });
+    }
 
     /// The sends go to the newest open WebSocket connection; each returns
     /// false when there is none or the send failed.
     bool sendText(const std::string& text) { return sendFrame(OP_TEXT, true, text); }
-    bool sendFrame(int opcode, bool fin, const std::string& payload) { return sendRaw(encodeFrame(opcode, fin, payload)); }
+    bool sendFrame(int opcode, bool fin, const std::string& payload) {
+        return sendRaw(encodeFrame(opcode, fin, payload));
+    }
     /// Bytes as they are, outside any framing.
     bool sendRaw(const std::string& bytes) { return sendRawInPieces(bytes, bytes.size()); }
     /// The same, in pieces of `pieceSize` bytes, one send call each, so that
@@ -80,7 +93,9 @@ public:
     bool sendRawInPieces(const std::string& bytes, std::size_t pieceSize);
 
     /// The bytes of one unmasked frame, as a server sends it.
-    static std::string encodeFrame(int opcode, bool fin, const std::string& payload) { return frameHeader(opcode, fin, payload.size()) + payload; }
+    static std::string encodeFrame(int opcode, bool fin, const std::string& payload) {
+        return frameHeader(opcode, fin, payload.size()) + payload;
+    }
     /// Only the header of a frame that announces `payloadLength` bytes.
     static std::string frameHeader(int opcode, bool fin, uint64_t payloadLength);
 

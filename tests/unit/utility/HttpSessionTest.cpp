@@ -90,7 +90,8 @@ protected:
     /// How many of the requests the peer read went to `path`.
     std::size_t copiesOf(const std::string& path) const {
         const auto requests = peer.requests();
-        return std::count_if(requests.begin(), requests.end(), [&](const auto& request) { return request.uri == path; });
+        return std::count_if(requests.begin(), requests.end(),
+                             [&](const auto& request) { return request.uri == path; });
     }
 
     ScriptedHttpPeer peer;
@@ -121,20 +122,25 @@ TEST_F(HttpSessionTest, EveryReplyIsReadWithItsStatusHeadersAndBodyOrFailsNaming
     const std::vector<Case> cases = {
         {"/200", Reply::json(200, R"({"data":[1,2,3]})"), 200, R"({"data":[1,2,3]})", 1},
         {"/redirect", with(Reply::json(307, ""), {{"Location", "http://127.0.0.1:1/elsewhere"}}), 307, "", 1},
-        {"/201", Reply::json(201, ""), 201, "", 1}, {"/fits", Reply::json(200, atLimit), 200, atLimit, 1},
+        {"/201", Reply::json(201, ""), 201, "", 1},
+        {"/fits", Reply::json(200, atLimit), 200, atLimit, 1},
         {"/404", Reply::json(404, R"({"message":"no such element"})"), 404, R"({"message":"no such element"})", 1},
-        {"/500", plain, 500, "boom", 1}, {"/599", Reply::json(599, "x"), 599, "x", 1},
+        {"/500", plain, 500, "boom", 1},
+        {"/599", Reply::json(599, "x"), 599, "x", 1},
         {"/dated", with(Reply::json(200, ""), {{"Date", "Sun, 06 Nov 1994 08:49:37 GMT"}}), 200, "", 1},
         {"/chunked", framed(Reply::json(200, atLimit), Reply::Framing::CHUNKED), 200, atLimit, 1},
         {"/closing", with(Reply::json(200, "{}"), {{"Connection", "close"}}), 200, "{}", 0},
         {"/until-close", framed(Reply::json(200, "to the end"), Reply::Framing::UNTIL_CLOSE), 200, "to the end", 0},
-        {"/switch", Reply::json(101, ""), 101, "", 0}, {"/malformed", Reply::malformed(), 0, "", 0},
+        {"/switch", Reply::json(101, ""), 101, "", 0},
+        {"/malformed", Reply::malformed(), 0, "", 0},
         {"/garbage-length", Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: lots\r\n\r\n"), 0, "", 0},
         {"/truncated", truncated, 0, "500 of 1000 body bytes", 0},
         {"/truncated-chunked", Reply::raw(chunked + "10\r\nonly eight"), 0, "", 0},
         {"/bad-chunk", Reply::raw(chunked + "zz\r\n"), 0, "", 0},
-        {"/empty", Reply::raw(""), 0, "", 0}, {"/slow", slow, 0, "receive time-out 300 ms", 0},
-        {"/many-fields", Reply::raw("HTTP/1.1 200 OK\r\n" + fields + "Content-Length: 0\r\n\r\n"), 0, "too many header fields", 0},
+        {"/empty", Reply::raw(""), 0, "", 0},
+        {"/slow", slow, 0, "receive time-out 300 ms", 0},
+        {"/many-fields", Reply::raw("HTTP/1.1 200 OK\r\n" + fields + "Content-Length: 0\r\n\r\n"), 0,
+         "too many header fields", 0},
         {"/declared", Reply::json(200, atLimit + "d"), 0, overLimit, 0},
         {"/chunked-over", framed(Reply::json(200, atLimit + "c"), Reply::Framing::CHUNKED, 40), 0, overLimit, 0},
         {"/endless", framed(Reply::json(200, atLimit + "e"), Reply::Framing::UNTIL_CLOSE), 0, overLimit, 0},
@@ -149,7 +155,8 @@ TEST_F(HttpSessionTest, EveryReplyIsReadWithItsStatusHeadersAndBodyOrFailsNaming
         } else {
             EXPECT_EQ(c.body, get(c.path, &response)) << c.path;
             EXPECT_EQ(c.status, static_cast<int>(response.status)) << c.path;
-            EXPECT_EQ(c.path == "/redirect" ? "http://127.0.0.1:1/elsewhere" : "", response.location.getValueOr("")) << c.path;
+            EXPECT_EQ(c.path == "/redirect" ? "http://127.0.0.1:1/elsewhere" : "", response.location.getValueOr(""))
+                << c.path;
             EXPECT_TRUE(c.path != "/dated" || std::chrono::system_clock::to_time_t(response.date) == 784111777);
             if (c.reply.action == Reply::Action::ANSWER) {
                 EXPECT_EQ(c.reply.contentType, response.contentType.getValueOr("")) << c.path;
@@ -203,10 +210,12 @@ TEST_F(HttpSessionTest, SessionsSendWhatTheyAreGivenAndRepeatOnlySafeRequestsDro
     EXPECT_EQ("{}{}{}{}", out.str());
     const std::vector<ScriptedHttpPeer::Request> seen = peer.requests();
     std::vector<std::string> lines;
-    for (const auto& request : seen) lines.push_back(request.method + " " + request.uri + " " + request.version + " " + request.body);
-    EXPECT_EQ(lines, (std::vector<std::string>{"GET /api/media/tracks?$limit=2&x=%20 HTTP/1.1 ",
-                                               R"(POST /api/media/tracks HTTP/1.1 {"title":"a"})",
-                                               "DELETE /api/media/tracks/7 HTTP/1.1 ", "GET /api/?$fields=name HTTP/1.1 "}));
+    for (const auto& request : seen)
+        lines.push_back(request.method + " " + request.uri + " " + request.version + " " + request.body);
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"GET /api/media/tracks?$limit=2&x=%20 HTTP/1.1 ",
+                                        R"(POST /api/media/tracks HTTP/1.1 {"title":"a"})",
+                                        "DELETE /api/media/tracks/7 HTTP/1.1 ", "GET /api/?$fields=name HTTP/1.1 "}));
     ASSERT_EQ(4u, seen.size());
     EXPECT_EQ("127.0.0.1:" + std::to_string(peer.port()), seen[0].header("Host"));
     EXPECT_EQ("QelAccess", seen[0].header("User-Agent"));
@@ -300,7 +309,8 @@ TEST_F(HttpSessionTest, ConcurrentRequestsGetTheirOwnRepliesAndThePoolKeepsAtMos
     const std::size_t maxIdle = factory.getOptions().maxIdlePerOrigin;
     const int threads = static_cast<int>(maxIdle) + 2;
     const int requests = 30;
-    for (int t = 0; t < threads; ++t) peer.setReply("/t" + std::to_string(t), Reply::json(200, "body" + std::to_string(t)));
+    for (int t = 0; t < threads; ++t)
+        peer.setReply("/t" + std::to_string(t), Reply::json(200, "body" + std::to_string(t)));
     std::atomic<int> wrong{0};  // wrong or failed replies
     std::vector<std::thread> clients;
     peer.holdReplies();  // until every thread has a request in flight, each on a connection of its own

@@ -69,9 +69,16 @@ TEST_P(JsonModelTest, ReadsEveryTypeWithItsNumberKindAndGettersNameWhatTheyMisse
     EXPECT_EQ(o->getString("s"), "text");
     EXPECT_TRUE(o->getBool("t") && !o->getBool("f") && o->isNull("n"));
     // Which of isLong, isULong and isDouble each number answers.
-    for (const auto& [key, kinds] : std::vector<std::pair<std::string, std::string>>{
-             {"i", "L"}, {"u", "LU"}, {"big", "U"}, {"min", "L"}, {"over", "U"}, {"d", "D"}, {"whole", "D"}, {"e", "D"}}) {
-        EXPECT_EQ(std::string(o->isLong(key) ? "L" : "") + (o->isULong(key) ? "U" : "") + (o->isDouble(key) ? "D" : ""), kinds)
+    for (const auto& [key, kinds] : std::vector<std::pair<std::string, std::string>>{{"i", "L"},
+                                                                                     {"u", "LU"},
+                                                                                     {"big", "U"},
+                                                                                     {"min", "L"},
+                                                                                     {"over", "U"},
+                                                                                     {"d", "D"},
+                                                                                     {"whole", "D"},
+                                                                                     {"e", "D"}}) {
+        EXPECT_EQ(std::string(o->isLong(key) ? "L" : "") + (o->isULong(key) ? "U" : "") + (o->isDouble(key) ? "D" : ""),
+                  kinds)
             << key;
     }
     EXPECT_EQ(o->getULong("big"), std::numeric_limits<uint64_t>::max());
@@ -160,11 +167,13 @@ TEST_P(JsonModelTest, AcceptsWhatLiesWithinTheLimits) {
 
     const auto numbers = parse("[1E+000000000000000000002, 1e-400, 2.5e-3, -1e300, 0." + repeat("0", 5000) + "1e4000]")
                              ->getRootArray();
-    for (const auto& [index, value] : std::vector<std::pair<int, double>>{{0, 100.0}, {1, 0.0}, {2, 0.0025}, {3, -1e300}})
+    for (const auto& [index, value] :
+         std::vector<std::pair<int, double>>{{0, 100.0}, {1, 0.0}, {2, 0.0025}, {3, -1e300}})
         EXPECT_EQ(numbers->getDouble(index), value) << index;
     EXPECT_TRUE(numbers->isDouble(4));
     if (rapid()) {
-        EXPECT_DOUBLE_EQ(parse("[123456789012345678901234567890]")->getRootArray()->getDouble(0), 1.2345678901234568e29);
+        EXPECT_DOUBLE_EQ(parse("[123456789012345678901234567890]")->getRootArray()->getDouble(0),
+                         1.2345678901234568e29);
     }
 
     const std::string valid = "\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e\xef\xbf\xbf";
@@ -360,7 +369,8 @@ std::vector<Result> feed(ReadBuffer& buffer, const std::string& text, std::size_
 // The objects split from `text` fed in chunks, all without a problem.
 Strings split(ReadBuffer& buffer, const std::string& text, std::size_t chunk) {
     Strings objects;
-    EXPECT_TRUE(feed(buffer, text, chunk, [&] { return buffer.splitJsonObjects(objects); }).empty()) << buffer.getLastError();
+    EXPECT_TRUE(feed(buffer, text, chunk, [&] { return buffer.splitJsonObjects(objects); }).empty())
+        << buffer.getLastError();
     return objects;
 }
 
@@ -400,7 +410,8 @@ TEST(ReadBufferTest, GrowsForALargeMessageArrivingInSmallPiecesAndShrinksAfterwa
     Strings objects;
     std::size_t largest = 0;
     for (std::size_t offset = 0; offset < stream.size();) {
-        ASSERT_GE(buffer.getRemainingBytes(), ReadBuffer::DEFAULT_LENGTH / 2) << "a receive of half the initial length must fit";
+        ASSERT_GE(buffer.getRemainingBytes(), ReadBuffer::DEFAULT_LENGTH / 2)
+            << "a receive of half the initial length must fit";
         largest = std::max(largest, buffer.getLength());
         offset += receive(buffer, stream, offset, 1000);
         ASSERT_EQ(buffer.splitJsonObjects(objects), Result::OK) << buffer.getLastError();

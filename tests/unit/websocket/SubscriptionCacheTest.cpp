@@ -59,9 +59,11 @@ protected:
         base = addBase("B#1", std::make_shared<qel::QelResourceDescriptor>("svc", "res"));
     }
 
-    std::shared_ptr<Subscription> addBase(const std::string& key, std::shared_ptr<qel::QelResourceDescriptor> descriptor) {
+    std::shared_ptr<Subscription> addBase(const std::string& key,
+                                          std::shared_ptr<qel::QelResourceDescriptor> descriptor) {
         const auto updateLimit = 300ms;
-        auto handle = std::make_shared<Subscription>(manager, descriptor, Subscription::RESOURCE, key, nullptr, &updateLimit, true);
+        auto handle = std::make_shared<Subscription>(manager, descriptor, Subscription::RESOURCE, key, nullptr,
+                                                     &updateLimit, true);
         cache.addBaseSubscription(handle);
         return handle;
     }
@@ -108,7 +110,8 @@ protected:
                qelutil::Optional<std::chrono::milliseconds> updateLimit) -> std::shared_ptr<Subscription> {
         const auto offset = descriptor->getQueryOptions().getPagingOffset();
         if (offset.isValid() ? failingOffsets.count(offset.getValue()) != 0 : failLimitNull) return nullptr;
-        const std::string key = "/base/svc/res/?" + descriptor->createQueryOptionsString() + "#" + std::to_string(nextTag++);
+        const std::string key =
+            "/base/svc/res/?" + descriptor->createQueryOptionsString() + "#" + std::to_string(nextTag++);
         subscribed.push_back({descriptor, key, type, updateLimit});
         const std::chrono::milliseconds* limit = updateLimit.isValid() ? &updateLimit.getValue() : nullptr;
         return std::make_shared<Subscription>(manager, descriptor, type, key, nullptr, limit, false);
@@ -131,7 +134,8 @@ TEST_F(SubscriptionCacheTest, ServerPagingSubscribesTheTotalThenEveryPageAndDeli
     EXPECT_EQ(subscribed[0].descriptor->createQueryOptionsString(), "$limit=0");
     EXPECT_EQ(subscribed[0].type, Subscription::RESOURCE);
     EXPECT_EQ(subscribed[0].updateLimit.getValue(), 300ms);
-    EXPECT_EQ(std::dynamic_pointer_cast<const qel::QelResourceDescriptor>(subscribed[0].descriptor)->getResource(), "res");
+    EXPECT_EQ(std::dynamic_pointer_cast<const qel::QelResourceDescriptor>(subscribed[0].descriptor)->getResource(),
+              "res");
 
     const std::string limitNullKey = keyFor("$limit=0");
     limitNull(25);
@@ -193,7 +197,8 @@ TEST_F(SubscriptionCacheTest, ShrinkingTotalDropsTheLastPagesAndUnsubscribesThem
     ASSERT_EQ(delivered.size(), 1u);
     // The remaining pages are complete: each new total delivers at once. A
     // total of 0 still counts as the base page alone.
-    const std::vector<std::tuple<int64_t, std::vector<std::string>, int64_t>> steps{{15, {page20}, 20}, {0, {page20, page10}, 10}};
+    const std::vector<std::tuple<int64_t, std::vector<std::string>, int64_t>> steps{{15, {page20}, 20},
+                                                                                    {0, {page20, page10}, 10}};
     for (const auto& [total, dropped, elements] : steps) {
         limitNull(total);
         EXPECT_EQ(unsubscribed, dropped) << total;
@@ -255,7 +260,8 @@ TEST_F(SubscriptionCacheTest, FailedSubscriptionsAreLoggedAndRetriedWithTheNextT
 // whose subscribe path consults or changes the cache does not deadlock.
 TEST_F(SubscriptionCacheTest, CallbacksMayCallBackIntoTheCache) {
     std::function<void()> during = [&] { EXPECT_TRUE(cache.hasBaseSubscription("B#1")); };
-    subscribe = [&, plain = subscribe](std::shared_ptr<const qel::XObjectDescriptor> descriptor, Subscription::SubscriptionType type,
+    subscribe = [&, plain = subscribe](std::shared_ptr<const qel::XObjectDescriptor> descriptor,
+                                       Subscription::SubscriptionType type,
                                        qelutil::Optional<std::chrono::milliseconds> updateLimit) {
         during();
         return plain(std::move(descriptor), type, updateLimit);
@@ -302,7 +308,8 @@ TEST(SubscriptionTest, UnsubscribesOnceExplicitlyOrWithTheLastReferenceAndNeverK
     auto descriptor = std::make_shared<qel::XObjectDescriptor>("svc", "res");
     descriptor->setId("e1");
     EXPECT_CALL(*manager, unsubscribe("/base/svc/res#1", true)).Times(1);
-    auto explicitly = std::make_shared<Subscription>(manager, descriptor, Subscription::RESOURCE, "/base/svc/res#1", true);
+    auto explicitly =
+        std::make_shared<Subscription>(manager, descriptor, Subscription::RESOURCE, "/base/svc/res#1", true);
     explicitly->unsubscribe();
     EXPECT_FALSE(explicitly->isActive());
     explicitly->unsubscribe();
@@ -326,7 +333,8 @@ TEST(SubscriptionTest, ConcurrentUnsubscribesReachTheManagerExactlyOnce) {
     std::atomic<int> calls{0};
     EXPECT_CALL(*manager, unsubscribe("k#4", false)).WillRepeatedly([&](const std::string&, bool) { ++calls; });
     for (int round = 0; round < 20; ++round) {
-        auto subscription = std::make_shared<Subscription>(manager, std::make_shared<qel::XObjectDescriptor>("svc", "res"), Subscription::ELEMENT, "k#4", false);
+        auto subscription = std::make_shared<Subscription>(
+            manager, std::make_shared<qel::XObjectDescriptor>("svc", "res"), Subscription::ELEMENT, "k#4", false);
         std::vector<std::thread> threads;
         for (int i = 0; i < 4; ++i) threads.emplace_back([subscription] { subscription->unsubscribe(); });
         subscription.reset();

@@ -76,7 +76,8 @@ struct FixedBackoff : qelutil::INumberSequence {
 
 /// A loopback origin on which nothing listens: every connect attempt is refused.
 std::string refusingOrigin() {
-    return "http://127.0.0.1:" + std::to_string(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port());
+    return "http://127.0.0.1:" +
+           std::to_string(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port());
 }
 
 /// Managers pointed at a scripted peer: loggers capture their lines, and
@@ -108,7 +109,8 @@ protected:
         return made;
     }
     std::shared_ptr<qel::DefaultWebsocketManager2> makeManager() { return makeManager(configuration()); }
-    IWebsocketManager::Shared create(const std::string& service, const std::string& origin, qel::DefaultWebsocketManagerFactory* from = nullptr) {
+    IWebsocketManager::Shared create(const std::string& service, const std::string& origin,
+                                     qel::DefaultWebsocketManagerFactory* from = nullptr) {
         auto config = configuration();
         config.serviceName = service;
         config.serverBaseUri = origin;
@@ -117,17 +119,21 @@ protected:
     /// Connects with empty notices until the manager and the peer both see `open` connections.
     bool connect(qel::DefaultWebsocketManager2& target, std::size_t open = 1) {
         target.connectToWebsocketAndThen([] {}, [] {});
-        return waitFor([&] { return target.getConnectionState() == IWebsocketManager::CONNECTED; }) && peer.waitForOpenConnections(open);
+        return waitFor([&] { return target.getConnectionState() == IWebsocketManager::CONNECTED; }) &&
+               peer.waitForOpenConnections(open);
     }
     /// How many tasks named `name` were ever posted.
     std::size_t postedTasks(const std::string& name) const {
         const auto history = executor->history();
         return static_cast<std::size_t>(std::count(history.begin(), history.end(), name));
     }
-    bool waitForPostedTasks(const std::string& name, std::size_t count) const { return waitFor([&] { return postedTasks(name) >= count; }); }
+    bool waitForPostedTasks(const std::string& name, std::size_t count) const {
+        return waitFor([&] { return postedTasks(name) >= count; });
+    }
 
     /// A connected manager, with element "e1" subscribed unless told not to.
-    void start(const qel::IConfigManager::ServiceConfiguration& config, std::size_t maxMessageSize = 0, bool subscribe = true) {
+    void start(const qel::IConfigManager::ServiceConfiguration& config, std::size_t maxMessageSize = 0,
+               bool subscribe = true) {
         if (manager) manager->disconnect();
         manager = makeManager(config);
         if (maxMessageSize > 0) manager->setMaxMessageSize(maxMessageSize);
@@ -183,7 +189,9 @@ protected:
     }
 
     bool contains(ILogger::LogLevel level, const std::string& text) { return loggers->capture().contains(level, text); }
-    std::size_t count(ILogger::LogLevel level, const std::string& text) { return loggers->capture().count(level, text); }
+    std::size_t count(ILogger::LogLevel level, const std::string& text) {
+        return loggers->capture().count(level, text);
+    }
 
     Peer peer;
     std::shared_ptr<qeltest::CapturingLoggerFactory> loggers = std::make_shared<qeltest::CapturingLoggerFactory>();
@@ -193,7 +201,8 @@ protected:
     std::shared_ptr<Subscription> elementHandle;
     std::vector<std::string> elements;
     const qel::IWebsocketManager::ElementCallback ignoreElement = [](qelutil::JsonObject::Shared) {};
-    const qel::IWebsocketManager::ArrayCallback ignoreArray = [](qelutil::JsonArray::Shared, std::shared_ptr<const qel::SubscriptionResponse>) {};
+    const qel::IWebsocketManager::ArrayCallback ignoreArray = [](qelutil::JsonArray::Shared,
+                                                                 std::shared_ptr<const qel::SubscriptionResponse>) {};
 };
 
 // ---- connection phase
@@ -256,7 +265,8 @@ TEST_F(WebsocketManagerTest, DisconnectEndsBackoffAndSilentUpgradesAndPostsOneNo
         ASSERT_TRUE(peer.waitForUpgrades(upgrades + 1));
         if (mode == Peer::UpgradeMode::REFUSE) {
             ASSERT_TRUE(waitFor([&] {
-                return contains(ILogger::DEBUG, "waiting 3600000 ms before trying to connect again to:" + peer.baseUri() + " (MA_WS_svc)");
+                return contains(ILogger::DEBUG, "waiting 3600000 ms before trying to connect again to:" +
+                                                    peer.baseUri() + " (MA_WS_svc)");
             }));
             EXPECT_TRUE(contains(ILogger::WARNING, "HTTP Response: Status HTTP_NOT_FOUND "));
         }
@@ -276,7 +286,8 @@ TEST_F(WebsocketManagerTest, EventPrefixIsTheUserAgentAndPrecedesTheTagAndTheThr
     manager = makeManager(configuration(), "MA_WS_averylongservicename");
     ASSERT_TRUE(connect(*manager));
     auto subscription = manager->subscribeElement(element("e1"), ignoreElement);
-    qel::DefaultWebsocketManager2::setSubscriptionEventPrefix(qel::DefaultWebsocketManager2::DEFAULT_SUBSCRIPTION_EVENT_PREFIX);
+    qel::DefaultWebsocketManager2::setSubscriptionEventPrefix(
+        qel::DefaultWebsocketManager2::DEFAULT_SUBSCRIPTION_EVENT_PREFIX);
     EXPECT_EQ("APP", peer.upgrades().at(0).header("User-Agent"));
     const std::string key = subscription->getSubscriptionKey();
     EXPECT_EQ("APP_", key.substr(key.rfind('#') + 1, 4));
@@ -342,8 +353,11 @@ TEST_F(WebsocketManagerTest, FactoryKeepsOneManagerPerOriginWithThePickedBackoff
     EXPECT_EQ(first, second);
     EXPECT_NE(first, other);
     EXPECT_EQ(asked, (std::vector<std::string>{"navigation", "media"}));
-    EXPECT_TRUE(contains(ILogger::INFO, "DefaultWebsocketManager: creating new Websocket Manager for service=navigation, origin=" + origin));
-    EXPECT_TRUE(contains(ILogger::INFO, "DefaultWebsocketManager: reusing Websocket Manager for service=media, origin=" + origin));
+    EXPECT_TRUE(
+        contains(ILogger::INFO,
+                 "DefaultWebsocketManager: creating new Websocket Manager for service=navigation, origin=" + origin));
+    EXPECT_TRUE(contains(ILogger::INFO,
+                         "DefaultWebsocketManager: reusing Websocket Manager for service=media, origin=" + origin));
     EXPECT_EQ(factory.createWebsocketManager(configuration(), executor, nullptr), nullptr);
     // The refused connection retries through the picked sequence.
     std::atomic<int> disconnected{0};
@@ -411,15 +425,19 @@ TEST_F(WebsocketManagerTest, SubscribeMessagesCarryKeyTagsAndAtMostOneTiming) {
     const auto root = std::make_shared<qel::XObjectDescriptor>();
     struct Case { std::function<std::shared_ptr<Subscription>()> subscribe; std::string path, timing, logged; };
     const std::vector<Case> cases{
-        {[&] { return manager->subscribeElement(element("e1"), ignoreElement); }, "/qel/svc/res/e1", "", "subscribing element with message="},
-        {[&] { return manager->subscribeElementWithInterval(queried, ignoreElement, milliseconds(500)); }, "/qel/svc/res/e2?$fields=a,b&$limit=5",
-         R"(,"interval":500)", ""},
-        {[&] { return manager->subscribeElementWithUpdateLimit(element("e3"), ignoreElement, milliseconds(-250)); }, "/qel/svc/res/e3",
-         R"(,"updatelimit":-250)", ""},
-        {[&] { return manager->subscribeResource(tracks, ignoreArray); }, "/qel/svc/tracks/", "", "subscribing to resource with message= "},
-        {[&] { return manager->subscribeResource(filtered, ignoreArray); }, "/qel/svc/tracks/?$expand=1&$limit=20&genre=rock", "", ""},
+        {[&] { return manager->subscribeElement(element("e1"), ignoreElement); }, "/qel/svc/res/e1", "",
+         "subscribing element with message="},
+        {[&] { return manager->subscribeElementWithInterval(queried, ignoreElement, milliseconds(500)); },
+         "/qel/svc/res/e2?$fields=a,b&$limit=5", R"(,"interval":500)", ""},
+        {[&] { return manager->subscribeElementWithUpdateLimit(element("e3"), ignoreElement, milliseconds(-250)); },
+         "/qel/svc/res/e3", R"(,"updatelimit":-250)", ""},
+        {[&] { return manager->subscribeResource(tracks, ignoreArray); }, "/qel/svc/tracks/", "",
+         "subscribing to resource with message= "},
+        {[&] { return manager->subscribeResource(filtered, ignoreArray); },
+         "/qel/svc/tracks/?$expand=1&$limit=20&genre=rock", "", ""},
         {[&] { return manager->subscribeRoot(root, ignoreArray); }, "/qel/", "", "subscribing to root with message="},
-        {[&] { return manager->subscribeRootWithUpdateLimit(root, ignoreArray, milliseconds(1000)); }, "/qel/", R"(,"updatelimit":1000)", ""}};
+        {[&] { return manager->subscribeRootWithUpdateLimit(root, ignoreArray, milliseconds(1000)); }, "/qel/",
+         R"(,"updatelimit":1000)", ""}};
     std::vector<std::shared_ptr<Subscription>> handles;
     for (const auto& c : cases) {
         handles.push_back(c.subscribe());
@@ -436,10 +454,12 @@ TEST_F(WebsocketManagerTest, FailedSubscribeRegistersNothingAndKeepsTheTag) {
     auto first = manager->subscribeElement(element("e0"), ignoreElement);
     const long before = tagOf(first->getSubscriptionKey());
     manager->disconnect();
-    const std::string text = qeltest::runtimeErrorText([&] { manager->subscribeElement(element("e1"), ignoreElement); });
+    const std::string text =
+        qeltest::runtimeErrorText([&] { manager->subscribeElement(element("e1"), ignoreElement); });
     EXPECT_EQ("websocket is not connected", text.substr(text.size() - std::min<std::size_t>(26, text.size())));
     ASSERT_TRUE(connect(*manager));
-    EXPECT_THROW(manager->subscribeElement(std::make_shared<qel::XObjectDescriptor>("svc", "res"), ignoreElement), std::runtime_error);  // no id
+    EXPECT_THROW(manager->subscribeElement(std::make_shared<qel::XObjectDescriptor>("svc", "res"), ignoreElement),
+                 std::runtime_error);  // no id
     auto next = manager->subscribeElement(element("e2"), ignoreElement);
     EXPECT_EQ(before + 1, tagOf(next->getSubscriptionKey()));
     // The failed calls sent nothing: the next message on the wire is this one.
@@ -454,7 +474,8 @@ TEST_F(WebsocketManagerTest, UnsubscribeSendsTheKeyWithoutItsQueryText) {
     const std::string key = subscription->getSubscriptionKey();
     ASSERT_NE(std::string::npos, key.find("?$offset=40#"));
     subscription.reset();  // the last reference unsubscribes
-    const std::string expected = R"({ "type" : "unsubscribe", "event" : "/qel/svc/res/e1)" + key.substr(key.rfind('#')) + R"(" })";
+    const std::string expected =
+        R"({ "type" : "unsubscribe", "event" : "/qel/svc/res/e1)" + key.substr(key.rfind('#')) + R"(" })";
     EXPECT_EQ(expected, message(2));
     EXPECT_TRUE(contains(ILogger::TRACE, "sending unsubscribe message=" + expected));
 }
@@ -462,14 +483,16 @@ TEST_F(WebsocketManagerTest, UnsubscribeSendsTheKeyWithoutItsQueryText) {
 TEST_F(WebsocketManagerTest, QuotesAndBackslashesAreEscapedOnTheWireOnly) {
     start(configuration(), 0, false);
     std::vector<std::string> received;
-    auto subscription = manager->subscribeElement(element(R"(a"b\c)"), [&](qelutil::JsonObject::Shared object) { received.push_back(object->toString()); });
+    auto subscription = manager->subscribeElement(
+        element(R"(a"b\c)"), [&](qelutil::JsonObject::Shared object) { received.push_back(object->toString()); });
     const std::string key = subscription->getSubscriptionKey();
     EXPECT_EQ(0u, key.find(R"(/qel/svc/res/a"b\c#)"));
     auto injected = std::make_shared<qel::QelResourceDescriptor>("svc", "tracks");
     injected->getQueryOptions().setPagingOffsetUuid(R"(x","type":"unsubscribe)");
     injected->getQueryOptions().setSortbyFields({{qel::QueryOptions::MINUS, "na\\me\n"}});
     auto resource = manager->subscribeResource(injected, ignoreArray);
-    for (const auto& [text, event] : {std::make_pair(message(1), key), std::make_pair(message(2), resource->getSubscriptionKey())}) {
+    for (const auto& [text, event] :
+         {std::make_pair(message(1), key), std::make_pair(message(2), resource->getSubscriptionKey())}) {
         rapidjson::Document wire;
         ASSERT_FALSE(wire.Parse(text.c_str()).HasParseError()) << text;
         ASSERT_EQ(2u, wire.MemberCount()) << text;
@@ -477,7 +500,8 @@ TEST_F(WebsocketManagerTest, QuotesAndBackslashesAreEscapedOnTheWireOnly) {
         EXPECT_EQ(event, wire["event"].GetString());
     }
     // The server echoes the event JSON-escaped; it reaches the callback.
-    ASSERT_TRUE(peer.sendText(R"({"type":"data","event":"/qel/svc/res/a\"b\\c)" + key.substr(key.rfind('#')) + R"(","data":{"ok":true}})"));
+    ASSERT_TRUE(peer.sendText(R"({"type":"data","event":"/qel/svc/res/a\"b\\c)" + key.substr(key.rfind('#')) +
+                              R"(","data":{"ok":true}})"));
     ASSERT_TRUE(deliver(1, received));
     EXPECT_EQ(std::vector<std::string>{R"({"ok":true})"}, received);
 }
@@ -500,17 +524,21 @@ TEST_F(WebsocketManagerTest, MessagesAreDispatchedOnceCompleteAcrossFramesAndMes
     ASSERT_TRUE(peer.sendText(spanning.substr(0, 10)));
     roundTrip();
     EXPECT_EQ(0u, executor->pending());
-    EXPECT_TRUE(contains(ILogger::WARNING, "Did not parse message, because it is not complete. Waiting for more data. Content size of readBuffer=10"));
+    EXPECT_TRUE(contains(
+        ILogger::WARNING,
+        "Did not parse message, because it is not complete. Waiting for more data. Content size of readBuffer=10"));
     ASSERT_TRUE(sendTexts({spanning.substr(10, 10), spanning.substr(20)}));
     ASSERT_TRUE(deliver(2));
     EXPECT_EQ(R"({"n":"split"})", elements.back());
     // Several objects in one frame run in order, on the executor only, and
     // a callback's throw does not stop the rest.
-    ASSERT_TRUE(peer.sendText(dataMessage(key(), R"({"n":1})") + "\n " + dataMessage(key(), R"({"boom":2})") + dataMessage(key(), R"({"n":3})")));
+    ASSERT_TRUE(peer.sendText(dataMessage(key(), R"({"n":1})") + "\n " + dataMessage(key(), R"({"boom":2})") +
+                              dataMessage(key(), R"({"n":3})")));
     ASSERT_TRUE(waitFor([&] { return executor->pending() > 0; }));
     EXPECT_EQ(2u, elements.size());
     ASSERT_TRUE(deliver(5));
-    EXPECT_EQ((std::vector<std::string>{R"({"n":1})", R"({"boom":2})", R"({"n":3})"}), std::vector<std::string>(elements.begin() + 2, elements.end()));
+    EXPECT_EQ((std::vector<std::string>{R"({"n":1})", R"({"boom":2})", R"({"n":3})"}),
+              std::vector<std::string>(elements.begin() + 2, elements.end()));
     EXPECT_TRUE(contains(ILogger::WARNING, "threw: boom"));
     // A document that never completes is dropped within eight messages.
     elements.clear();
@@ -522,7 +550,8 @@ TEST_F(WebsocketManagerTest, MessagesAreDispatchedOnceCompleteAcrossFramesAndMes
 }
 
 TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithTheUpgradeAnswerDecodeAlikeAndPingsGetTheirPayloadBack) {
-    peer.setUpgradeGreeting(Peer::encodeFrame(Peer::OP_PING, true, "hello") + Peer::encodeFrame(Peer::OP_TEXT, true, R"({"type":"greeting"})"));
+    peer.setUpgradeGreeting(Peer::encodeFrame(Peer::OP_PING, true, "hello") +
+                            Peer::encodeFrame(Peer::OP_TEXT, true, R"({"type":"greeting"})"));
     start();
     EXPECT_TRUE(waitFor([&] { return contains(ILogger::WARNING, "Got unknown event"); }));
     // Pings inside a fragmented message, pongs (which are no data) and
@@ -531,10 +560,13 @@ TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithTheUpgradeAnswerDecodeAlike
     const std::string third = dataMessage(key(), R"({"n":3})");
     const std::vector<std::string> pings{std::string("\0x\0y", 4), "", std::string(125, 'p')};
     const std::string bytes =
-        Peer::encodeFrame(Peer::OP_TEXT, true, dataMessage(key(), R"({"n":1})")) + Peer::encodeFrame(Peer::OP_PONG, true, "") +
-        Peer::encodeFrame(Peer::OP_TEXT, true, dataMessage(key(), R"({"n":2})")) + Peer::encodeFrame(Peer::OP_PING, true, pings[0]) +
-        Peer::encodeFrame(Peer::OP_TEXT, false, third.substr(0, 20)) + Peer::encodeFrame(Peer::OP_PING, true, pings[1]) +
-        Peer::encodeFrame(Peer::OP_CONTINUATION, false, "") + Peer::encodeFrame(Peer::OP_CONTINUATION, true, third.substr(20)) +
+        Peer::encodeFrame(Peer::OP_TEXT, true, dataMessage(key(), R"({"n":1})")) +
+        Peer::encodeFrame(Peer::OP_PONG, true, "") +
+        Peer::encodeFrame(Peer::OP_TEXT, true, dataMessage(key(), R"({"n":2})")) +
+        Peer::encodeFrame(Peer::OP_PING, true, pings[0]) +
+        Peer::encodeFrame(Peer::OP_TEXT, false, third.substr(0, 20)) +
+        Peer::encodeFrame(Peer::OP_PING, true, pings[1]) + Peer::encodeFrame(Peer::OP_CONTINUATION, false, "") +
+        Peer::encodeFrame(Peer::OP_CONTINUATION, true, third.substr(20)) +
         Peer::encodeFrame(Peer::OP_PONG, true, R"({"type":"data")") + Peer::encodeFrame(Peer::OP_PING, true, pings[2]) +
         Peer::encodeFrame(Peer::OP_BINARY, true, dataMessage(key(), big));
     ASSERT_TRUE(peer.sendRawInPieces(bytes, 3));
@@ -549,36 +581,58 @@ TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithTheUpgradeAnswerDecodeAlike
     EXPECT_EQ(0u, postedTasks(kDisconnectTask));
 }
 
-TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionAndReleasesSelfHoldingCallbacksWhileOtherErrorsAndBadMessagesOnlyLog) {
+TEST_F(WebsocketManagerTest,
+       GoneRemovesTheSubscriptionAndReleasesSelfHoldingCallbacksWhileOtherErrorsAndBadMessagesOnlyLog) {
     start();
     std::vector<std::string> arrays;
-    auto resource = manager->subscribeResource(std::make_shared<qel::QelResourceDescriptor>("svc", "tracks"),
-        [&arrays](qelutil::JsonArray::Shared array, std::shared_ptr<const qel::SubscriptionResponse>) { arrays.push_back(array->toString()); });
+    auto resource = manager->subscribeResource(
+        std::make_shared<qel::QelResourceDescriptor>("svc", "tracks"),
+        [&arrays](qelutil::JsonArray::Shared array, std::shared_ptr<const qel::SubscriptionResponse>) {
+            arrays.push_back(array->toString());
+        });
     ASSERT_TRUE(peer.waitForMessages(2));
     const std::string resourceKey = resource->getSubscriptionKey();
     ASSERT_TRUE(sendTexts({R"({"type":"error","event":")" + resourceKey + R"(","message":"Busy"})",
-                           R"({"type":"error","event":"other#9","data":"detail text"})", R"({"type":"error"})",
-                           R"({"type":"bogus","event":"x"})", R"({"event":"no type"})",
-                           R"({"type":"subscribe","event":")" + key() + R"("})", R"({"type":"unsubscribe","event":")" + key() + R"("})",
-                           R"({"type":"data","event":")" + key() + R"("})", R"({"type":"data","data":{"no":"event"}})",
-                           dataMessage("/qel/svc/res/unknown#99", R"({"a":1})"), dataMessage("/qel/svc/res/#98", R"([1,2])"),
-                           R"({"type":"data","event":5,"data":{}})", R"({"type":"data","event":")" + key() + R"(","data":"text"})",
-                           R"({"type":"data","event":")" + key() + R"(","data":7})", R"({"type":["data"],"event":")" + key() + R"(","data":{}})",
-                           R"({"type":"error","event":{},"message":["Gone"]})", R"({"type":"data","event":"x",]})",
+                           R"({"type":"error","event":"other#9","data":"detail text"})",
+                           R"({"type":"error"})",
+                           R"({"type":"bogus","event":"x"})",
+                           R"({"event":"no type"})",
+                           R"({"type":"subscribe","event":")" + key() + R"("})",
+                           R"({"type":"unsubscribe","event":")" + key() + R"("})",
+                           R"({"type":"data","event":")" + key() + R"("})",
+                           R"({"type":"data","data":{"no":"event"}})",
+                           dataMessage("/qel/svc/res/unknown#99", R"({"a":1})"),
+                           dataMessage("/qel/svc/res/#98", R"([1,2])"),
+                           R"({"type":"data","event":5,"data":{}})",
+                           R"({"type":"data","event":")" + key() + R"(","data":"text"})",
+                           R"({"type":"data","event":")" + key() + R"(","data":7})",
+                           R"({"type":["data"],"event":")" + key() + R"(","data":{}})",
+                           R"({"type":"error","event":{},"message":["Gone"]})",
+                           R"({"type":"data","event":"x",]})",
                            "garbage before {\"type\":\"bogus\"}",
-                           R"({"type":"data","event":")" + key() + R"(","data":{"deep":)" + std::string(300, '[') + std::string(300, ']') + "}}",
+                           R"({"type":"data","event":")" + key() + R"(","data":{"deep":)" + std::string(300, '[') +
+                               std::string(300, ']') + "}}",
                            dataMessage(resourceKey, R"([{"id":"a"}])")}));
     ASSERT_TRUE(deliver(1, arrays));
     EXPECT_EQ(std::vector<std::string>{R"([{"id":"a"}])"}, arrays);
     // Each line is logged `times` times, or at least once where that is 0.
     for (const auto& [line, times] : std::vector<std::pair<std::string, std::size_t>>{
-             {"event=" + resourceKey, 0}, {"message=Busy", 0}, {"message=detail text", 0}, {"event=noEvent", 0}, {"message=noMessage", 0},
-             {"WS -> No callback found for incoming data, event = /qel/svc/res/#98", 0}, {"dropped data message whose \"event\" is not a string", 0},
-             {"Got error", 4}, {"Got unknown event", 4}, {"WS -> No callback found for incoming data", 1},
-             {"dropped data message whose \"data\" is neither an object nor an array", 2}, {"dropped received bytes: ", 3}})
+             {"event=" + resourceKey, 0},
+             {"message=Busy", 0},
+             {"message=detail text", 0},
+             {"event=noEvent", 0},
+             {"message=noMessage", 0},
+             {"WS -> No callback found for incoming data, event = /qel/svc/res/#98", 0},
+             {"dropped data message whose \"event\" is not a string", 0},
+             {"Got error", 4},
+             {"Got unknown event", 4},
+             {"WS -> No callback found for incoming data", 1},
+             {"dropped data message whose \"data\" is neither an object nor an array", 2},
+             {"dropped received bytes: ", 3}})
         EXPECT_TRUE(times ? count(ILogger::WARNING, line) == times : contains(ILogger::WARNING, line)) << line;
 
-    ASSERT_TRUE(sendTexts({R"({"type":"error","event":")" + resourceKey + R"(","message":"Gone"})", dataMessage(resourceKey, R"([{"id":"b"}])")}));
+    ASSERT_TRUE(sendTexts({R"({"type":"error","event":")" + resourceKey + R"(","message":"Gone"})",
+                           dataMessage(resourceKey, R"([{"id":"b"}])")}));
     roundTrip();
     EXPECT_TRUE(contains(ILogger::INFO, "Got gone: removing baseSubscription and callback for event=" + resourceKey));
     EXPECT_TRUE(contains(ILogger::INFO, "removed subscription with key=" + resourceKey));
@@ -601,7 +655,8 @@ TEST_F(WebsocketManagerTest, GoneRemovesTheSubscriptionAndReleasesSelfHoldingCal
     peer.dropConnections();
     ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, 1));
     EXPECT_TRUE(waitFor([&] { return contains(ILogger::INFO, "could not find callback for key=" + againKey); }));
-    EXPECT_TRUE(waitFor([&] { return contains(ILogger::DEBUG, "cannot unsubscribe because websocket is not connected"); }));
+    EXPECT_TRUE(
+        waitFor([&] { return contains(ILogger::DEBUG, "cannot unsubscribe because websocket is not connected"); }));
 }
 
 TEST_F(WebsocketManagerTest, CloseFrameIsAnsweredOnceAndAStopSendsOneAndBothEndTheConnectionOnce) {
@@ -632,7 +687,8 @@ TEST_F(WebsocketManagerTest, MessagesGrowTheBufferToTheMaximumWhileForbiddenOrOv
     ASSERT_TRUE(peer.sendText(text));
     std::string fragmented;
     for (std::size_t at = 0; at < text.size(); at += 70 * 1024)
-        fragmented += Peer::encodeFrame(at == 0 ? Peer::OP_TEXT : Peer::OP_CONTINUATION, at + 70 * 1024 >= text.size(), text.substr(at, 70 * 1024));
+        fragmented += Peer::encodeFrame(at == 0 ? Peer::OP_TEXT : Peer::OP_CONTINUATION, at + 70 * 1024 >= text.size(),
+                                        text.substr(at, 70 * 1024));
     ASSERT_TRUE(peer.sendRaw(fragmented));
     ASSERT_TRUE(deliver(2));
     EXPECT_EQ((std::vector<std::string>{object, object}), elements);
@@ -649,15 +705,23 @@ TEST_F(WebsocketManagerTest, MessagesGrowTheBufferToTheMaximumWhileForbiddenOrOv
     const char mask[4] = {0x11, 0x22, 0x33, 0x44};
     std::string masked = std::string("\x81", 1) + static_cast<char>(0x80 | payload.size()) + std::string(mask, 4);
     for (std::size_t i = 0; i < payload.size(); ++i) masked += static_cast<char>(payload[i] ^ mask[i % 4]);
-    const std::string exceeds = "message exceeds the maximum message size of 4096 bytes -> resetting connection, threadName=MA_WS_svc";
+    const std::string exceeds =
+        "message exceeds the maximum message size of 4096 bytes -> resetting connection, threadName=MA_WS_svc";
     const std::vector<std::tuple<std::string, ILogger::LogLevel, std::string>> cases{
-        {masked, ILogger::WARNING, "protocol error from the server: received masked frame, opcode=1, fin=1, length=" + std::to_string(payload.size())},
-        {std::string("\x83\x01x", 3), ILogger::WARNING, "protocol error from the server: received frame with unknown opcode=3"},
-        {Peer::encodeFrame(Peer::OP_PING, true, std::string(126, 'p')), ILogger::WARNING, "received invalid control frame, opcode=9, fin=1, length=126"},
-        {Peer::encodeFrame(Peer::OP_PING, false, "p"), ILogger::WARNING, "received invalid control frame, opcode=9, fin=0, length=1"},
-        {Peer::encodeFrame(0xB, true, ""), ILogger::WARNING, "received invalid control frame, opcode=11, fin=1, length=0"},
+        {masked, ILogger::WARNING,
+         "protocol error from the server: received masked frame, opcode=1, fin=1, length=" +
+             std::to_string(payload.size())},
+        {std::string("\x83\x01x", 3), ILogger::WARNING,
+         "protocol error from the server: received frame with unknown opcode=3"},
+        {Peer::encodeFrame(Peer::OP_PING, true, std::string(126, 'p')), ILogger::WARNING,
+         "received invalid control frame, opcode=9, fin=1, length=126"},
+        {Peer::encodeFrame(Peer::OP_PING, false, "p"), ILogger::WARNING,
+         "received invalid control frame, opcode=9, fin=0, length=1"},
+        {Peer::encodeFrame(0xB, true, ""), ILogger::WARNING,
+         "received invalid control frame, opcode=11, fin=1, length=0"},
         {Peer::encodeFrame(Peer::OP_TEXT, true, dataMessage(key(), std::string(5000, '1'))), ILogger::ERROR, exceeds},
-        {Peer::encodeFrame(Peer::OP_TEXT, false, std::string(2000, '{')) + Peer::encodeFrame(Peer::OP_CONTINUATION, false, std::string(2000, ' ')) +
+        {Peer::encodeFrame(Peer::OP_TEXT, false, std::string(2000, '{')) +
+             Peer::encodeFrame(Peer::OP_CONTINUATION, false, std::string(2000, ' ')) +
              Peer::encodeFrame(Peer::OP_CONTINUATION, true, std::string(2000, '}')),
          ILogger::ERROR, exceeds},
         {Peer::frameHeader(Peer::OP_TEXT, true, 1ULL << 40), ILogger::ERROR, exceeds}};
@@ -686,7 +750,8 @@ TEST_F(WebsocketManagerTest, WatchdogPingsASilentPeerAndResetsAfterThePongTimeou
     peer.setAnswerPings(false);
     ASSERT_TRUE(waitForPostedTasks(kDisconnectTask, 1));
     EXPECT_TRUE(contains(ILogger::WARNING, "pong timeout!"));
-    EXPECT_TRUE(contains(ILogger::WARNING, "got notification from watchdog, resetting websocket for:" + peer.baseUri() + " (MA_WS_svc)"));
+    EXPECT_TRUE(contains(ILogger::WARNING,
+                         "got notification from watchdog, resetting websocket for:" + peer.baseUri() + " (MA_WS_svc)"));
     EXPECT_EQ(IWebsocketManager::DISCONNECTED, manager->getConnectionState());
 }
 
@@ -701,27 +766,35 @@ struct PingRecorder {
             return succeed;
         });
     }
-    std::shared_ptr<::testing::NiceMock<qeltest::MockWebsocketManager>> manager = std::make_shared<::testing::NiceMock<qeltest::MockWebsocketManager>>();
+    std::shared_ptr<::testing::NiceMock<qeltest::MockWebsocketManager>> manager =
+        std::make_shared<::testing::NiceMock<qeltest::MockWebsocketManager>>();
     std::vector<std::string> payloads;
 };
 
 class WebsocketWatchdogTest : public ::testing::Test {
 protected:
-    bool logged(ILogger::LogLevel level, const std::string& text) { return logging.factory().capture().contains(level, text); }
+    bool logged(ILogger::LogLevel level, const std::string& text) {
+        return logging.factory().capture().contains(level, text);
+    }
     qeltest::ScopedDefaultLoggerFactory logging{std::make_shared<qeltest::CapturingLoggerFactory>()};
 };
 
 TEST_F(WebsocketWatchdogTest, TimingsAreClampedAndLogged) {
     PingRecorder peer;
     // Ping interval and pong time-out asked for, then the ones in effect.
-    for (const auto& c : std::vector<std::array<milliseconds, 4>>{{500ms, 2000ms, 1000ms, 2000ms}, {999ms, 0ms, 1000ms, 3000ms}, {60000ms, 0ms, 10000ms, 30000ms},
-                                                               {10001ms, 40000ms, 10000ms, 40000ms}, {5000ms, 2000ms, 5000ms, 15000ms},
-                                                               {1000ms, 1000ms, 1000ms, 3000ms}, {1000ms, 1001ms, 1000ms, 1001ms}}) {
+    for (const auto& c : std::vector<std::array<milliseconds, 4>>{{500ms, 2000ms, 1000ms, 2000ms},
+                                                                  {999ms, 0ms, 1000ms, 3000ms},
+                                                                  {60000ms, 0ms, 10000ms, 30000ms},
+                                                                  {10001ms, 40000ms, 10000ms, 40000ms},
+                                                                  {5000ms, 2000ms, 5000ms, 15000ms},
+                                                                  {1000ms, 1000ms, 1000ms, 3000ms},
+                                                                  {1000ms, 1001ms, 1000ms, 1001ms}}) {
         qel::WebsocketWatchdog watchdog("", "svc", peer.manager, c[0], c[1]);
         EXPECT_EQ(watchdog.getPingInterval(), c[2]) << c[0].count();
         EXPECT_EQ(watchdog.getPongTimeout(), c[3]) << c[0].count() << "/" << c[1].count();
     }
-    EXPECT_TRUE(logged(ILogger::INFO, "generated watchdog for service=svc with pingInterval=5000 and pongTimeout=15000"));
+    EXPECT_TRUE(
+        logged(ILogger::INFO, "generated watchdog for service=svc with pingInterval=5000 and pongTimeout=15000"));
     EXPECT_EQ(logging.factory().capture().lines().at(0).facility, "WebsocketWatchdog:svc");
 }
 
@@ -730,12 +803,20 @@ TEST_F(WebsocketWatchdogTest, TimingsAreClampedAndLogged) {
 // Data postpones both, so a line busy for longer than the interval gets no
 // ping. A failed ping does not count as sent: every later poll tries again.
 TEST_F(WebsocketWatchdogTest, SilentPeerIsPingedOncePerIntervalUntilTheTimeOutAndDataPostponesBoth) {
-    struct Case { bool pingsSucceed; milliseconds busy; std::string userData, payload; std::size_t fewest, most; std::string warning; };
-    for (const Case& c : {Case{true, 0ms, "", "QELA", 1, 2, "pong timeout!"}, Case{true, 1500ms, "APP", "APP", 1, 2, "pong timeout!"},
-                          Case{false, 0ms, "", "QELA", 3, SIZE_MAX, "could not sent ping!"}}) {
+    struct Case {
+        bool pingsSucceed;
+        milliseconds busy;
+        std::string userData, payload;
+        std::size_t fewest, most;
+        std::string warning;
+    };
+    for (const Case& c :
+         {Case{true, 0ms, "", "QELA", 1, 2, "pong timeout!"}, Case{true, 1500ms, "APP", "APP", 1, 2, "pong timeout!"},
+          Case{false, 0ms, "", "QELA", 3, SIZE_MAX, "could not sent ping!"}}) {
         PingRecorder peer(c.pingsSucceed);
         qel::WebsocketWatchdog watchdog(c.userData, "svc", peer.manager, 1000ms, 3000ms);
-        for (const auto busyUntil = std::chrono::steady_clock::now() + c.busy; std::chrono::steady_clock::now() < busyUntil;) {
+        for (const auto busyUntil = std::chrono::steady_clock::now() + c.busy;
+             std::chrono::steady_clock::now() < busyUntil;) {
             watchdog.notify(true);
             ASSERT_FALSE(watchdog.notify(false));
         }
@@ -757,11 +838,18 @@ bool isLongWait(int64_t wait, int64_t base) { return wait % 20 == 0 && isShortWa
 TEST(BackoffTest, SequencesFollowTheirPatternFromEveryReset) {
     const std::vector<int64_t> fibonacci{100, 100, 200, 300, 500, 800, 1300, 2000};
     const auto kavo = [](int retries, int64_t base) -> std::function<bool(std::size_t, int64_t)> {
-        return [=](std::size_t i, int64_t wait) { return i % (retries + 1) == std::size_t(retries) ? isLongWait(wait, base) : isShortWait(wait, base); };
+        return [=](std::size_t i, int64_t wait) {
+            return i % (retries + 1) == std::size_t(retries) ? isLongWait(wait, base) : isShortWait(wait, base);
+        };
     };
-    struct Case { std::shared_ptr<qelutil::INumberSequence> sequence; std::function<bool(std::size_t, int64_t)> expected; std::size_t distinct; };
+    struct Case {
+        std::shared_ptr<qelutil::INumberSequence> sequence;
+        std::function<bool(std::size_t, int64_t)> expected;
+        std::size_t distinct;
+    };
     const std::vector<Case> cases{
-        {std::make_shared<qel::FibonacciConnectionBackoffSequence>(), [&](std::size_t i, int64_t wait) { return wait == fibonacci[std::min<std::size_t>(i, 7)]; }, 7},
+        {std::make_shared<qel::FibonacciConnectionBackoffSequence>(),
+         [&](std::size_t i, int64_t wait) { return wait == fibonacci[std::min<std::size_t>(i, 7)]; }, 7},
         {std::make_shared<qel::KavoConnectionBackoffSequence>(4, 500), kavo(4, 500), 100},
         {std::make_shared<qel::KavoConnectionBackoffSequence>(3, 200), kavo(3, 200), 100},
         {std::make_shared<qel::KavoConnectionBackoffSequence>(0, 500), kavo(0, 500), 50},
