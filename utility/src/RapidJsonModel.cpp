@@ -28,8 +28,10 @@ namespace qelutil {
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace qelutil {
 
@@ -56,15 +58,16 @@ using IsType = bool (Value::*)() const;
 constexpr unsigned PARSE_FLAGS = rj::kParseStopWhenDoneFlag | rj::kParseInsituFlag;
 constexpr std::size_t SCAN_PADDING = 15;
 
-// Pool chunk sizes: a parsed document gets about twice its text length, so a
-// typical message fits in one small chunk; objects built by hand start small.
+// Pool chunk sizes: a parsed document holds its text and about twice the
+// text length of values, so a typical message fits in the document's inline
+// chunk or one more; objects built by hand start small.
 constexpr std::size_t MIN_CHUNK = 256;
 constexpr std::size_t MAX_CHUNK = std::size_t(1) << 20;
 constexpr std::size_t CREATED_CHUNK = 512;
 constexpr std::size_t CLONE_CHUNK = 4096;
 
 std::size_t chunkCapacityFor(std::size_t textLength) {
-    const std::size_t wanted = std::min(std::max(2 * textLength, MIN_CHUNK), MAX_CHUNK);
+    const std::size_t wanted = std::min(std::max(3 * textLength, MIN_CHUNK), MAX_CHUNK);
     return (wanted + MIN_CHUNK - 1) / MIN_CHUNK * MIN_CHUNK;
 }
 
@@ -163,7 +166,7 @@ void writeValue(const Value& value, std::ostream& out) {
 class RapidJsonDocument final : public JsonDocument, public std::enable_shared_from_this<RapidJsonDocument> {
 public:
     explicit RapidJsonDocument(std::size_t chunkCapacity)
-        : m_pool(chunkCapacity, &m_crt), m_document(&m_pool, STACK_CAPACITY, &m_crt) {}
+        : m_pool(m_inline, sizeof m_inline, chunkCapacity, &m_crt), m_document(&m_pool, STACK_CAPACITY, &m_crt) {}
 
     static std::shared_ptr<RapidJsonDocument> create(std::size_t chunkCapacity, rj::Type type) {
         auto document = std::make_shared<RapidJsonDocument>(chunkCapacity);
@@ -189,10 +192,14 @@ public:
 
 private:
     static constexpr std::size_t STACK_CAPACITY = 512;
+    // The pool's first chunk lives inside the document: a small message then
+    // costs one allocation (and one free, often on another thread) for the
+    // document, its text and its values together.
+    static constexpr std::size_t INLINE_CHUNK = 1024;
 
     rj::CrtAllocator m_crt;
+    alignas(std::max_align_t) char m_inline[INLINE_CHUNK];
     Pool m_pool;
-    std::string m_text;  // what a parse read, parsed in place: its strings point here
     Document m_document;
     std::uint64_t m_generation = 0;
 };
@@ -404,13 +411,15 @@ private:
 // --- RapidJsonDocument ---
 
 void RapidJsonDocument::parse(const char* text, std::size_t length) {
-    // The copy ends in a NUL, as parsing in place needs, and NUL padding up
-    // to the end of the last 16-byte block the scan may load; a NUL inside
-    // the text reads as it did through a stream bounded by the length.
-    m_text.reserve(length + SCAN_PADDING);
-    m_text.assign(text, length);
-    m_text.append(SCAN_PADDING, '\0');
-    rj::GenericInsituStringStream<rj::UTF8<>> stream(&m_text[0]);
+    // The copy, kept in the pool with the values whose strings point into
+    // it, ends in a NUL, as parsing in place needs, and NUL padding up to the
+    // end of the last 16-byte block the scan may load; a NUL inside the text
+    // reads as it did through a stream bounded by the length.
+    auto* copy = static_cast<char*>(m_pool.Malloc(length + SCAN_PADDING));
+    if (copy == nullptr) throw std::bad_alloc();
+    if (length > 0) std::memcpy(copy, text, length);
+    std::memset(copy + length, 0, SCAN_PADDING);
+    rj::GenericInsituStringStream<rj::UTF8<>> stream(copy);
     m_document.ParseStream<PARSE_FLAGS, rj::UTF8<>>(stream);
     if (m_document.HasParseError()) {
         throwParseError(m_document.GetErrorOffset(), rj::GetParseError_En(m_document.GetParseError()));
