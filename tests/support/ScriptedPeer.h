@@ -85,9 +85,8 @@ protected:
         std::string buffer;
         std::size_t pos = 0;
         std::thread thread;
-        std::mutex sendMutex;                // guards the socket's shutdown and close, and the two below
+        std::mutex sendMutex;                // guards the socket's shutdown and close, and `closed`
         bool closed = false;
-        bool closeSent = false;              // WebSocket: a CLOSE frame went out
         bool open = false;                   // guarded by the peer's mutex
         bool closeWhenIdle = false;          // HTTP; guarded by the peer's mutex
         std::atomic<bool> idle{true};        // HTTP: waiting for the next request
