@@ -2,26 +2,22 @@
 #include <QelAccessUtility/JsonParser.h>
 #include <QelAccessUtility/ReadBuffer.h>
 
+#include "JsonBlockScan.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace qelutil {
 
 namespace {
 
-// The brace scan works on blocks of 64 bytes: one bit per byte marks
-// quotes, backslashes and braces, the bits of the bytes inside strings
-// follow from the unescaped quotes by a prefix XOR, and only braces outside
-// strings are looked at one by one. A backslash escapes the next byte
-// wherever it stands (outside strings it makes the object malformed anyway).
-constexpr std::size_t BLOCK = 64;
+using namespace jsonblocks;
 
+// The brace scan works on blocks of 64 bytes and looks at braces outside
+// strings one by one. A backslash escapes the next byte wherever it stands
+// (outside strings it makes the object malformed anyway).
 struct BlockMasks {
     uint64_t quote = 0;
     uint64_t backslash = 0;
@@ -30,12 +26,9 @@ struct BlockMasks {
 };
 
 #if defined(__SSE2__)
-inline uint64_t bitsOf(__m128i bytes, char c) {
-    return static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
-}
-
 inline BlockMasks classify(const char* block) {
     BlockMasks masks;
+#pragma GCC unroll 4
     for (unsigned part = 0; part < BLOCK / 16; ++part) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
         masks.quote |= bitsOf(bytes, '"') << (16 * part);
@@ -62,14 +55,6 @@ inline BlockMasks classify(const char* block) {
 }
 #endif
 
-// Bit i becomes the XOR of bits 0..i.
-inline uint64_t prefixXor(uint64_t bits) {
-    for (unsigned shift = 1; shift < BLOCK; shift *= 2) bits ^= bits << shift;
-    return bits;
-}
-
-inline unsigned lowestBit(uint64_t bits) { return static_cast<unsigned>(__builtin_ctzll(bits)); }
-
 struct ScanState {
     std::size_t& depth;
     bool& inString;
@@ -80,24 +65,9 @@ struct ScanState {
 // that closes the object, or 0 when it stays open (state carried on).
 std::size_t scanBlock(const char* data, std::size_t length, ScanState state) {
     alignas(16) char padded[BLOCK];
-    const char* block = data;
-    if (length < BLOCK) {
-        std::memcpy(padded, data, length);
-        std::memset(padded + length, 0, BLOCK - length);
-        block = padded;
-    }
-    const BlockMasks masks = classify(block);
-
-    uint64_t escaped = state.escape ? 1 : 0;
+    const BlockMasks masks = classify(wholeBlock(data, length, padded));
     bool escapeNext = false;
-    for (uint64_t rest = masks.backslash & ~escaped; rest != 0; rest &= rest - 1) {
-        const unsigned i = lowestBit(rest);
-        if (escaped >> i & 1) continue;  // an escaped backslash escapes nothing
-        if (i + 1 < length)
-            escaped |= uint64_t{1} << (i + 1);
-        else
-            escapeNext = true;
-    }
+    const uint64_t escaped = escapedBits(masks.backslash, state.escape, length, escapeNext);
 
     const uint64_t inString = prefixXor(masks.quote & ~escaped) ^ (state.inString ? ~uint64_t{0} : 0);
     for (uint64_t braces = (masks.open | masks.close) & ~escaped & ~inString; braces != 0; braces &= braces - 1) {

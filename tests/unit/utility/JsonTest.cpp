@@ -155,6 +155,35 @@ TEST_P(JsonModelTest, MalformedOrUnsafeTextIsRejectedWithItsReason) {
         EXPECT_EQ(parseError(text), "JSON parse error at offset " + expected) << text.substr(0, 40);
 }
 
+// The same texts behind padding of every length over three 64-byte blocks,
+// so that strings, escapes, numbers and brackets straddle block boundaries.
+TEST_P(JsonModelTest, ChecksHoldWhereverTheTextFallsOnBlockBoundaries) {
+    const std::size_t max = JsonParser::MAX_DEPTH;
+    struct Tail {
+        std::string text;
+        std::string reason;  // empty: the text is accepted
+        std::size_t offset;  // of the error, from the start of the tail
+    };
+    const std::vector<Tail> tails = {
+        {"1e99999]}", "number exponent out of range", 0},
+        {"\"\\\"\",-0.5E+12345]}", "number exponent out of range", 5},
+        {"\"\\ud800x\"]}", "unpaired surrogate in string escape", 1},
+        {"\"a\xe2\x82\"]}", "invalid UTF-8 in string", 2},
+        {repeat("[", max - 1), "nesting deeper than 128", max - 2},
+        {"\"\\\"" + repeat("[", 200) + "\\\\\"]}", "", 0},
+        {"1e-9999,true,false,\"\\u00e9\\ud834\\udd1e\",[" + repeat("[1],", 200) + "0]]}", "", 0},
+    };
+    for (std::size_t padding = 0; padding < 192; ++padding) {
+        const std::string head = R"({"pad":")" + std::string(padding, 'e') + R"(","v":[)";
+        for (const Tail& tail : tails) {
+            const std::string error = parseError(head + tail.text);
+            const std::string expected = tail.reason.empty() ? "no exception" :
+                "JSON parse error at offset " + std::to_string(head.size() + tail.offset) + ": " + tail.reason;
+            EXPECT_EQ(error, expected) << padding << " " << tail.text.substr(0, 20);
+        }
+    }
+}
+
 TEST_P(JsonModelTest, AcceptsWhatLiesWithinTheLimits) {
     const std::size_t max = JsonParser::MAX_DEPTH;
     EXPECT_TRUE(parse(repeat("[", max) + repeat("]", max))->isRootArray());
