@@ -126,6 +126,9 @@ private:
         ITpAccess::Shared access;
         std::shared_ptr<qelutil::ILogger> logger;
         qelutil::ITaskExecutor::Shared callbackExecutor;
+        /// Runs the exchange, and later destroys what it delivered. Weak: a
+        /// queued task must not keep its own executor alive.
+        std::weak_ptr<qelutil::ITaskExecutor> workExecutor;
     };
 
     /// Fixed texts and success statuses of one kind of operation.
@@ -154,10 +157,12 @@ private:
 
     /// False, with a warning, when the success callback is missing.
     bool acceptSuccessCallback(bool present) const;
-    Handles handles() const;
+    Handles handles(const qelutil::ITaskExecutor::Shared& workExecutor) const;
     /// Queues a work task that runs `exchange` and delivers its outcome.
     void submit(const qelutil::ITaskExecutor::Shared& executor, const Operation& operation, Exchange exchange,
                 QelAccessorErrorCallback callbackError) const;
+    /// Queues the delivery on the callback executor.
+    static void deliver(const Handles& handles, Delivery delivery);
     static void runOperation(const Handles& handles, const Operation& operation, const Exchange& exchange,
                              const QelAccessorErrorCallback& callbackError);
 

@@ -429,11 +429,13 @@ TEST_F(QelAccessorTest, WorkRunsOnTheHttpExecutorAndResultsArriveInOrderInTasksO
     peer.setReply("/api/media/", Reply::json(200, R"({"data":[{"name":"tracks","id":"1"},{"name":"albums"},
                                                                 {"name":"artists"}]})"));
     std::vector<std::string> names;
+    std::weak_ptr<QelService> first;
     accessor.readService(
         QelServiceDescriptor("media"),
         [&](std::vector<std::shared_ptr<QelService>> services, std::shared_ptr<QelResponse>) {
             for (const auto& service : services)
                 names.push_back(service->getName().getValue() + "@" + service->getDescriptor().getService());
+            first = services.front();
         },
         nullptr);
     // Nothing ran inside the call; the work waits on the HTTP executor.
@@ -445,6 +447,10 @@ TEST_F(QelAccessorTest, WorkRunsOnTheHttpExecutorAndResultsArriveInOrderInTasksO
     EXPECT_EQ(callbacks->pendingNames(), std::vector<std::string>{""});
     callbacks->runAll();
     EXPECT_EQ(names, (std::vector<std::string>{"tracks@media", "albums@media", "artists@media"}));
+    // The delivered objects go back to the HTTP executor, which made them, to be freed there.
+    EXPECT_FALSE(first.expired());
+    ASSERT_TRUE(http->runOne());
+    EXPECT_TRUE(first.expired());
 
     // The root read runs entirely on the callback executor, delivering in a second task.
     peer.setReply("/api/", Reply::json(200, R"({"data":[{"name":"navigation","uri":"/api/navigation/","port":80}]})"));
@@ -460,7 +466,7 @@ TEST_F(QelAccessorTest, WorkRunsOnTheHttpExecutorAndResultsArriveInOrderInTasksO
     callbacks->runAll();
     ASSERT_EQ(root.size(), 1u);
     EXPECT_EQ(root[0]->getPath().getValue() + std::to_string(root[0]->getPort().getValue()), "/api/80");
-    EXPECT_EQ(http->history().size(), 1u);
+    EXPECT_EQ(http->history().size(), 2u);
 
     // findFirst sends the descriptor's filter, getElement addresses by id; no element delivers null.
     const std::string filtered = "/api/media/tracks/?$limit=3&artist=Nina&id=7&name=Seven";
