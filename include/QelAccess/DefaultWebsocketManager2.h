@@ -140,8 +140,11 @@ private:
     void dropBrokenDocument(ReceiveState& state);
     bool handleMessages(ReceiveState& state);
     void dispatchMessage(const qelutil::JsonObject::Shared& obj);
-    void deliver(qelutil::Task task);
+    /// Queues a callback task; `payload` is the JSON it delivers.
+    void deliver(qelutil::Task task, std::shared_ptr<const void> payload);
     void flushDeliveries();
+    class PayloadReturn;
+    PayloadReturn& returnedPayloads();
     void closeConnection();
     void handleData(qelutil::JsonObject::SharedConst obj);
     void handleDataArraySubscriptions(const std::string& event, qelutil::JsonArray::Shared array,
@@ -208,6 +211,8 @@ private:
     // Callbacks of the data received in one read, posted together as one
     // task; used by the connection thread only.
     std::vector<qelutil::Task> pendingDeliveries;
+    std::vector<std::shared_ptr<const void>> pendingPayloads;
+    std::shared_ptr<PayloadReturn> payloadReturn;  // made and used by the connection thread
     // The cache's way back into this manager: page subscriptions and data.
     SubscriptionCache::SubscribeFunction subscribeFunction;
     SubscriptionCache::HandleDataFunction dataFunction;

@@ -9,6 +9,7 @@
 #include <QelAccessUtility/ReadBuffer.h>
 
 #include "websocket/ExceptionText.h"
+#include "websocket/PayloadReturn.h"
 #include "websocket/ReceiveState.h"
 
 #include <Poco/Buffer.h>
@@ -93,6 +94,7 @@ void DefaultWebsocketManager2::workLoop() {
     std::shared_ptr<DefaultWebsocketManager2> self;
     {
         ReceiveState state(watchdog.get(), pollingUs, maxMessageSize);
+        returnedPayloads().open();
         if (websocket) {
             try {
                 receiveLoop(state);
@@ -113,6 +115,7 @@ void DefaultWebsocketManager2::workLoop() {
         }
         // Data received before the end goes out before the disconnect notice.
         flushDeliveries();
+        returnedPayloads().close();
         // Keeps this manager alive through the exit steps: the callbacks they
         // release may hold the last reference. Empty when the last owner is
         // already destroying the manager (and waits for this thread).
@@ -154,7 +157,10 @@ void DefaultWebsocketManager2::receiveLoop(ReceiveState& state) {
                                  << serviceDescription.serverBaseUri << " (" << threadName << ")";
             return;
         }
-        if (!mayHaveMore && !readableWithin(*websocket, state.pollingIntervalUs)) continue;
+        if (!mayHaveMore && !readableWithin(*websocket, state.pollingIntervalUs)) {
+            returnedPayloads().release();
+            continue;
+        }
         const int chunk = receiveChunk(state);
         if (chunk == kChunkEnd) return;
         // A read that filled the chunk likely left more: read on without polling.
@@ -408,24 +414,30 @@ void DefaultWebsocketManager2::dispatchMessage(const qelutil::JsonObject::Shared
     }
 }
 
-void DefaultWebsocketManager2::deliver(qelutil::Task task) { pendingDeliveries.push_back(std::move(task)); }
+void DefaultWebsocketManager2::deliver(qelutil::Task task, std::shared_ptr<const void> payload) {
+    pendingDeliveries.push_back(std::move(task));
+    pendingPayloads.push_back(std::move(payload));
+}
+
+DefaultWebsocketManager2::PayloadReturn& DefaultWebsocketManager2::returnedPayloads() {
+    if (!payloadReturn) payloadReturn = std::make_shared<PayloadReturn>();
+    return *payloadReturn;
+}
 
 void DefaultWebsocketManager2::flushDeliveries() {
+    returnedPayloads().release();
     if (pendingDeliveries.empty()) return;
-    if (pendingDeliveries.size() == 1) {
-        taskExecutor->execute(std::move(pendingDeliveries.front()));
-        pendingDeliveries.clear();
-        return;
-    }
     // One task for all callbacks of a read, run in arrival order: one
     // hand-off to the executor instead of one per message. A callback that
     // throws is logged and does not keep the others from running.
-    auto name = logger->isTrace() ? std::make_shared<const std::string>(
-                                        "WS -> Subscription data callbacks, count = " +
-                                        std::to_string(pendingDeliveries.size()))
-                                  : unnamedTask();
+    auto name = pendingDeliveries.size() == 1 ? pendingDeliveries.front().name
+                : logger->isTrace()           ? std::make_shared<const std::string>(
+                                          "WS -> Subscription data callbacks, count = " +
+                                          std::to_string(pendingDeliveries.size()))
+                                              : unnamedTask();
     taskExecutor->add(
-        [tasks = std::move(pendingDeliveries), log = qelutil::StreamingLogger(logger->getLogger())] {
+        [tasks = std::move(pendingDeliveries), payloads = std::move(pendingPayloads), back = payloadReturn,
+         log = qelutil::StreamingLogger(logger->getLogger())]() mutable {
             for (const auto& task : tasks) {
                 try {
                     task.f();
@@ -435,9 +447,12 @@ void DefaultWebsocketManager2::flushDeliveries() {
                     log.logWarning() << "subscription callback " << task.getName() << " threw";
                 }
             }
+            tasks.clear();
+            back->give(std::move(payloads));
         },
         std::move(name));
     pendingDeliveries.clear();
+    pendingPayloads.clear();
 }
 
 void DefaultWebsocketManager2::closeConnection() {
@@ -503,7 +518,8 @@ void DefaultWebsocketManager2::handleData(qelutil::JsonObject::SharedConst obj) 
     auto name = logger->isTrace() ? std::make_shared<const std::string>(
                                         "WS -> Element Data Subscription callback. event = " + event)
                                   : unnamedTask();
-    deliver(qelutil::Task([callback = it->second, data = std::move(data)] { callback(data); }, std::move(name)));
+    qelutil::Task task([callback = it->second, data] { callback(data); }, std::move(name));
+    deliver(std::move(task), std::move(data));
 }
 
 void DefaultWebsocketManager2::handleDataArraySubscriptions(
@@ -517,8 +533,9 @@ void DefaultWebsocketManager2::handleDataArraySubscriptions(
         // Page subscriptions made for the cache carry no callback of their own.
         if (it->second)
             deliver(qelutil::Task(
-                [callback = it->second, array, subscriptionResponse] { callback(array, subscriptionResponse); },
-                unnamedTask()));
+                        [callback = it->second, array, subscriptionResponse] { callback(array, subscriptionResponse); },
+                        unnamedTask()),
+                    array);
         return true;
     };
     if (post(mtxCallbacksResource, mapCallbacksResource, "WS -> Resource DataArray Subscription callback. event = "))

@@ -549,6 +549,31 @@ TEST_F(WebsocketManagerTest, MessagesAreDispatchedOnceCompleteAcrossFramesAndMes
     EXPECT_GE(elements.size(), 13u);
 }
 
+TEST_F(WebsocketManagerTest, DeliveredJsonIsFreedOnceItsCallbackRanBothWhileConnectedAndAfterTheEnd) {
+    start();
+    std::weak_ptr<qelutil::JsonObject> seen;
+    int calls = 0;
+    const auto handle = manager->subscribeElement(element("e2"), [&](qelutil::JsonObject::Shared object) {
+        seen = object;
+        ++calls;
+    });
+    const auto received = [&](const std::string& object) {
+        return peer.sendText(dataMessage(handle->getSubscriptionKey(), object)) &&
+               waitFor([&] { return executor->pending() > 0; });
+    };
+    // The connection thread takes the JSON back and frees it, even with nothing more to read.
+    ASSERT_TRUE(received(R"({"n":1})"));
+    executor->runAll();
+    ASSERT_EQ(1, calls);
+    EXPECT_TRUE(waitFor([&] { return seen.expired(); }));
+    // Once the connection has ended, the executor frees it itself.
+    ASSERT_TRUE(received(R"({"n":2})"));
+    manager->disconnect();
+    executor->runAll();
+    ASSERT_EQ(2, calls);
+    EXPECT_TRUE(seen.expired());
+}
+
 TEST_F(WebsocketManagerTest, FramesReadInPiecesOrWithTheUpgradeAnswerDecodeAlikeAndPingsGetTheirPayloadBack) {
     peer.setUpgradeGreeting(Peer::encodeFrame(Peer::OP_PING, true, "hello") +
                             Peer::encodeFrame(Peer::OP_TEXT, true, R"({"type":"greeting"})"));
