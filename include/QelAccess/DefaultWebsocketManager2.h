@@ -140,11 +140,22 @@ private:
     void dropBrokenDocument(ReceiveState& state);
     bool handleMessages(ReceiveState& state);
     void dispatchMessage(const qelutil::JsonObject::Shared& obj);
-    /// Queues a callback task; `payload` is the JSON it delivers.
-    void deliver(qelutil::Task task, std::shared_ptr<const void> payload);
+    /// A callback and what it is to be called with, queued by the
+    /// connection thread: either `element` with `object`, or `array` with
+    /// `items` and `response`. `name` is the name used in log lines.
+    struct Delivery {
+        ElementCallback element;
+        ArrayCallback array;
+        qelutil::JsonObject::Shared object;
+        qelutil::JsonArray::Shared items;
+        std::shared_ptr<const SubscriptionResponse> response;
+        std::shared_ptr<const std::string> name;
+    };
+    void deliver(Delivery delivery);
+    static void runDeliveries(std::vector<Delivery>& deliveries, const qelutil::StreamingLogger& log);
     void flushDeliveries();
-    class PayloadReturn;
-    PayloadReturn& returnedPayloads();
+    class DeliveryReturn;
+    DeliveryReturn& returnedDeliveries();
     void closeConnection();
     void handleData(qelutil::JsonObject::SharedConst obj);
     void handleDataArraySubscriptions(const std::string& event, qelutil::JsonArray::Shared array,
@@ -210,9 +221,8 @@ private:
     std::atomic<std::size_t> maxMessageSize;
     // Callbacks of the data received in one read, posted together as one
     // task; used by the connection thread only.
-    std::vector<qelutil::Task> pendingDeliveries;
-    std::vector<std::shared_ptr<const void>> pendingPayloads;
-    std::shared_ptr<PayloadReturn> payloadReturn;  // made and used by the connection thread
+    std::vector<Delivery> pendingDeliveries;
+    std::shared_ptr<DeliveryReturn> deliveryReturn;  // made and used by the connection thread
     // The cache's way back into this manager: page subscriptions and data.
     SubscriptionCache::SubscribeFunction subscribeFunction;
     SubscriptionCache::HandleDataFunction dataFunction;

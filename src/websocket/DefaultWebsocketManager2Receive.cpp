@@ -9,7 +9,7 @@
 #include <QelAccessUtility/ReadBuffer.h>
 
 #include "websocket/ExceptionText.h"
-#include "websocket/PayloadReturn.h"
+#include "websocket/DeliveryReturn.h"
 #include "websocket/ReceiveState.h"
 
 #include <Poco/Buffer.h>
@@ -54,6 +54,11 @@ const std::shared_ptr<const std::string>& unnamedTask() {
     return name;
 }
 
+const std::string& taskName(const std::shared_ptr<const std::string>& name) {
+    static const std::string unnamed("<unnamed task>");
+    return name ? *name : unnamed;
+}
+
 int bytesReadable(int fd) {
     int count = 0;
     return ::ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
@@ -94,7 +99,7 @@ void DefaultWebsocketManager2::workLoop() {
     std::shared_ptr<DefaultWebsocketManager2> self;
     {
         ReceiveState state(watchdog.get(), pollingUs, maxMessageSize);
-        returnedPayloads().open();
+        returnedDeliveries().open();
         if (websocket) {
             try {
                 receiveLoop(state);
@@ -115,7 +120,7 @@ void DefaultWebsocketManager2::workLoop() {
         }
         // Data received before the end goes out before the disconnect notice.
         flushDeliveries();
-        returnedPayloads().close();
+        returnedDeliveries().close();
         // Keeps this manager alive through the exit steps: the callbacks they
         // release may hold the last reference. Empty when the last owner is
         // already destroying the manager (and waits for this thread).
@@ -158,7 +163,7 @@ void DefaultWebsocketManager2::receiveLoop(ReceiveState& state) {
             return;
         }
         if (!mayHaveMore && !readableWithin(*websocket, state.pollingIntervalUs)) {
-            returnedPayloads().release();
+            returnedDeliveries().release();
             continue;
         }
         const int chunk = receiveChunk(state);
@@ -414,45 +419,54 @@ void DefaultWebsocketManager2::dispatchMessage(const qelutil::JsonObject::Shared
     }
 }
 
-void DefaultWebsocketManager2::deliver(qelutil::Task task, std::shared_ptr<const void> payload) {
-    pendingDeliveries.push_back(std::move(task));
-    pendingPayloads.push_back(std::move(payload));
-}
+void DefaultWebsocketManager2::deliver(Delivery delivery) { pendingDeliveries.push_back(std::move(delivery)); }
 
-DefaultWebsocketManager2::PayloadReturn& DefaultWebsocketManager2::returnedPayloads() {
-    if (!payloadReturn) payloadReturn = std::make_shared<PayloadReturn>();
-    return *payloadReturn;
+DefaultWebsocketManager2::DeliveryReturn& DefaultWebsocketManager2::returnedDeliveries() {
+    if (!deliveryReturn) deliveryReturn = std::make_shared<DeliveryReturn>();
+    return *deliveryReturn;
 }
 
 void DefaultWebsocketManager2::flushDeliveries() {
-    returnedPayloads().release();
+    returnedDeliveries().release();
     if (pendingDeliveries.empty()) return;
     // One task for all callbacks of a read, run in arrival order: one
-    // hand-off to the executor instead of one per message. A callback that
-    // throws is logged and does not keep the others from running.
+    // hand-off to the executor instead of one per message.
     auto name = pendingDeliveries.size() == 1 ? pendingDeliveries.front().name
                 : logger->isTrace()           ? std::make_shared<const std::string>(
                                           "WS -> Subscription data callbacks, count = " +
                                           std::to_string(pendingDeliveries.size()))
                                               : unnamedTask();
+    const std::size_t count = pendingDeliveries.size();
     taskExecutor->add(
-        [tasks = std::move(pendingDeliveries), payloads = std::move(pendingPayloads), back = payloadReturn,
+        [deliveries = std::move(pendingDeliveries), back = deliveryReturn,
          log = qelutil::StreamingLogger(logger->getLogger())]() mutable {
-            for (const auto& task : tasks) {
-                try {
-                    task.f();
-                } catch (const std::exception& e) {
-                    log.logWarning() << "subscription callback " << task.getName() << " threw: " << e.what();
-                } catch (...) {
-                    log.logWarning() << "subscription callback " << task.getName() << " threw";
-                }
-            }
-            tasks.clear();
-            back->give(std::move(payloads));
+            runDeliveries(deliveries, log);
+            back->give(std::move(deliveries));
         },
         std::move(name));
     pendingDeliveries.clear();
-    pendingPayloads.clear();
+    // The next read likely brings as many.
+    pendingDeliveries.reserve(count);
+}
+
+void DefaultWebsocketManager2::runDeliveries(std::vector<Delivery>& deliveries, const qelutil::StreamingLogger& log) {
+    for (auto& delivery : deliveries) {
+        // A callback that throws is logged and does not keep the others from running.
+        try {
+            if (delivery.element)
+                delivery.element(delivery.object);
+            else if (delivery.array)
+                delivery.array(delivery.items, delivery.response);
+        } catch (const std::exception& e) {
+            log.logWarning() << "subscription callback " << taskName(delivery.name) << " threw: " << e.what();
+        } catch (...) {
+            log.logWarning() << "subscription callback " << taskName(delivery.name) << " threw";
+        }
+        // The callbacks are the application's: they are released here, on
+        // the executor. The rest goes back to the connection thread.
+        delivery.element = nullptr;
+        delivery.array = nullptr;
+    }
 }
 
 void DefaultWebsocketManager2::closeConnection() {
@@ -518,8 +532,7 @@ void DefaultWebsocketManager2::handleData(qelutil::JsonObject::SharedConst obj) 
     auto name = logger->isTrace() ? std::make_shared<const std::string>(
                                         "WS -> Element Data Subscription callback. event = " + event)
                                   : unnamedTask();
-    qelutil::Task task([callback = it->second, data] { callback(data); }, std::move(name));
-    deliver(std::move(task), std::move(data));
+    deliver(Delivery{it->second, nullptr, std::move(data), nullptr, nullptr, std::move(name)});
 }
 
 void DefaultWebsocketManager2::handleDataArraySubscriptions(
@@ -532,10 +545,7 @@ void DefaultWebsocketManager2::handleDataArraySubscriptions(
         logger->logDebug() << text << event;
         // Page subscriptions made for the cache carry no callback of their own.
         if (it->second)
-            deliver(qelutil::Task(
-                        [callback = it->second, array, subscriptionResponse] { callback(array, subscriptionResponse); },
-                        unnamedTask()),
-                    array);
+            deliver(Delivery{nullptr, it->second, nullptr, array, subscriptionResponse, unnamedTask()});
         return true;
     };
     if (post(mtxCallbacksResource, mapCallbacksResource, "WS -> Resource DataArray Subscription callback. event = "))
