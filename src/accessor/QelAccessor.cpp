@@ -124,7 +124,8 @@ void QelAccessor::submit(const qelutil::ITaskExecutor::Shared& executor, const O
         return;
     }
     executor->add(
-        [handles = handles(executor), &operation, exchange = std::move(exchange), callbackError = std::move(callbackError)] {
+        [handles = handles(executor), &operation, exchange = std::move(exchange),
+         callbackError = std::move(callbackError)] {
             runOperation(handles, operation, exchange, callbackError);
         },
         std::string());

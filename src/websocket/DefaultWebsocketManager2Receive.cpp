@@ -449,7 +449,8 @@ void DefaultWebsocketManager2::flushDeliveries() {
     pendingDeliveries.reserve(count);
 }
 
-void DefaultWebsocketManager2::runDeliveries(std::vector<Delivery>& deliveries, const qelutil::StreamingLogger& log) {
+void DefaultWebsocketManager2::runDeliveries(std::vector<Delivery>& deliveries,
+                                             const qelutil::StreamingLogger& log) {
     for (auto& delivery : deliveries) {
         // A callback that throws is logged and does not keep the others from running.
         try {

@@ -320,7 +320,8 @@ void scanByteByByte(const char* text, std::size_t length, std::size_t from) {
 
 void checkText(const char* text, std::size_t length) {
     if (text == nullptr && length > 0) throwParseError(0, "no text");
-    if (length > MAX_TEXT_LENGTH) throwParseError(0, "the text is longer than " + std::to_string(MAX_TEXT_LENGTH) + " bytes");
+    if (length > MAX_TEXT_LENGTH)
+        throwParseError(0, "the text is longer than " + std::to_string(MAX_TEXT_LENGTH) + " bytes");
     const std::size_t first = skipWhitespace(text, length, 0);
     checkRoot(text, length, first);
     // Most texts are plain ASCII with few brackets: the block scan clears
