@@ -37,9 +37,10 @@ public:
     void fillFromJson(qelutil::JsonObject::Shared json) override {
         m_pJson = json;
         if (!json) return;
-        if (json->has("id")) desc.setId(json->getString("id"));
-        if (json->has("name")) desc.setName(json->getString("name"));
-        if (json->has("uri")) desc.setUri(json->getString("uri"));
+        static const std::string idKey("id"), nameKey("name"), uriKey("uri");
+        if (json->has(idKey)) desc.setId(json->getString(idKey));
+        if (json->has(nameKey)) desc.setName(json->getString(nameKey));
+        if (json->has(uriKey)) desc.setUri(json->getString(uriKey));
     }
 
     virtual D getDescriptor() const { return desc; }

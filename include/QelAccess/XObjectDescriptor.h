@@ -40,6 +40,9 @@ public:
     void setId(const std::string& value);
     void setName(const std::string& value);
     void setUri(const std::string& value);
+    void setId(std::string&& value);
+    void setName(std::string&& value);
+    void setUri(std::string&& value);
 
     void setExpandLevel(QueryOptions::EXPAND_LEVEL level) { queryOptions.setExpandLevel(level); }
     /// Back to default query options, paging included; the filter stays.

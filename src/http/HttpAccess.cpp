@@ -10,8 +10,10 @@
 #include <QelAccessUtility/JsonParser.h>
 #include <QelAccessUtility/URLEncoder.h>
 
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
+#include <streambuf>
 
 namespace qel {
 
@@ -22,6 +24,28 @@ using qelutil::ILogger;
 using qelutil::JsonObject;
 
 /// "?" and the query text, or nothing when the query is empty.
+/// Appends what is written to it to a string: the reply body lands in its
+/// final place instead of in a stream buffer that is copied out after.
+class StringSink : public std::streambuf {
+public:
+    explicit StringSink(std::string& text) : m_text(text) {}
+
+protected:
+    std::streamsize xsputn(const char* data, std::streamsize count) override {
+        m_text.append(data, static_cast<std::size_t>(count));
+        return count;
+    }
+
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        m_text.push_back(traits_type::to_char_type(c));
+        return c;
+    }
+
+private:
+    std::string& m_text;
+};
+
 std::string withQuery(std::string path, const std::string& query) {
     if (!query.empty()) path += "?" + query;
     return path;
@@ -102,14 +126,14 @@ HttpAccess::HttpAccess(const std::string& serviceName, std::shared_ptr<const ICo
 HttpAccess::Reply HttpAccess::exchange(Method method, const std::string& path, const std::string& requestBody) const {
     auto session = m_pSessionFactory->createSession(m_serviceDescription.serverBaseUri);
     if (!session) throw std::runtime_error("no HTTP session for " + m_serviceDescription.serverBaseUri);
-    std::ostringstream out;
     Reply reply;
+    StringSink sink(reply.body);
+    std::ostream out(&sink);
     switch (method) {
         case Method::Get: session->get(path, out, reply.http); break;
         case Method::Post: session->post(path, requestBody, out, reply.http); break;
         case Method::Remove: session->remove(path, out, reply.http); break;
     }
-    reply.body = out.str();
     return reply;
 }
 

@@ -8,22 +8,57 @@
 
 namespace qel {
 
+namespace {
+
+// Built once: every element of a read sets all three, and each set filters on it.
+const std::string& idProperty() {
+    static const std::string name("id");
+    return name;
+}
+
+const std::string& nameProperty() {
+    static const std::string name("name");
+    return name;
+}
+
+const std::string& uriProperty() {
+    static const std::string name("uri");
+    return name;
+}
+
+}  // namespace
+
 XObjectDescriptor::XObjectDescriptor(const std::string& service, const std::string& resource)
     : service(service), resource(resource) {}
 
 void XObjectDescriptor::setId(const std::string& value) {
     id = value;
-    qelFilter.add("id", value);
+    qelFilter.add(idProperty(), value);
 }
 
 void XObjectDescriptor::setName(const std::string& value) {
     name = value;
-    qelFilter.add("name", value);
+    qelFilter.add(nameProperty(), value);
 }
 
 void XObjectDescriptor::setUri(const std::string& value) {
     uri = value;
-    qelFilter.add("uri", value);
+    qelFilter.add(uriProperty(), value);
+}
+
+void XObjectDescriptor::setId(std::string&& value) {
+    qelFilter.add(idProperty(), value);
+    id = std::move(value);
+}
+
+void XObjectDescriptor::setName(std::string&& value) {
+    qelFilter.add(nameProperty(), value);
+    name = std::move(value);
+}
+
+void XObjectDescriptor::setUri(std::string&& value) {
+    qelFilter.add(uriProperty(), value);
+    uri = std::move(value);
 }
 
 std::string XObjectDescriptor::getRelativeUri() const {
