@@ -49,6 +49,22 @@ constexpr int kChunkData = 0;
 constexpr int kChunkNone = 1;
 constexpr int kChunkEnd = 2;
 
+// Member names every message is asked for, built once instead of per lookup.
+const std::string& typeKey() {
+    static const std::string key("type");
+    return key;
+}
+
+const std::string& eventKey() {
+    static const std::string key("event");
+    return key;
+}
+
+const std::string& dataKey() {
+    static const std::string key("data");
+    return key;
+}
+
 const std::shared_ptr<const std::string>& unnamedTask() {
     static const auto name = std::make_shared<const std::string>();
     return name;
@@ -400,7 +416,7 @@ void DefaultWebsocketManager2::dropBrokenDocument(ReceiveState& state) {
 void DefaultWebsocketManager2::dispatchMessage(const qelutil::JsonObject::Shared& obj) {
     // A message the handlers cannot take is dropped; the connection goes on.
     try {
-        const std::string type = obj->isString("type") ? obj->getString("type") : std::string("unknown");
+        const std::string type = obj->isString(typeKey()) ? obj->getString(typeKey()) : std::string("unknown");
         if (type == "data") {
             logger->logDebug() << "Got data";
             handleData(obj);
@@ -492,14 +508,23 @@ void DefaultWebsocketManager2::closeConnection() {
 }
 
 void DefaultWebsocketManager2::handleData(qelutil::JsonObject::SharedConst obj) {
-    if (!obj->has("data") || !obj->has("event")) return;
-    if (!obj->isString("event")) {
-        logger->logWarning() << "dropped data message whose \"event\" is not a string";
+    // A message without "data" or "event" is dropped without a word; the type
+    // tests come first because they also answer whether a member is there.
+    if (!obj->isString(eventKey())) {
+        if (obj->has(eventKey()) && obj->has(dataKey()))
+            logger->logWarning() << "dropped data message whose \"event\" is not a string";
         return;
     }
-    const std::string event = obj->getString("event");
-    if (obj->isArray("data")) {
-        qelutil::JsonArray::Shared array = obj->getArray("data");
+    const bool dataIsArray = obj->isArray(dataKey());
+    if (!dataIsArray && !obj->isObject(dataKey())) {
+        if (obj->has(dataKey()))
+            logger->logWarning() << "dropped data message whose \"data\" is neither an object nor an array, event="
+                                 << obj->getString(eventKey());
+        return;
+    }
+    const std::string event = obj->getString(eventKey());
+    if (dataIsArray) {
+        qelutil::JsonArray::Shared array = obj->getArray(dataKey());
         if (obj->isObject("paging")) {
             logger->logDebug() << "paging exists";
             const auto paging =
@@ -521,12 +546,7 @@ void DefaultWebsocketManager2::handleData(qelutil::JsonObject::SharedConst obj) 
             handleDataArraySubscriptions(event, std::move(array), std::make_shared<const SubscriptionResponse>());
         return;
     }
-    if (!obj->isObject("data")) {
-        logger->logWarning() << "dropped data message whose \"data\" is neither an object nor an array, event="
-                             << event;
-        return;
-    }
-    qelutil::JsonObject::Shared data = obj->getObject("data");
+    qelutil::JsonObject::Shared data = obj->getObject(dataKey());
     std::lock_guard<std::mutex> lock(mtxCallbacksElement);
     const auto it = mapCallbacksElement.find(event);
     if (it == mapCallbacksElement.end() || !it->second) return;
