@@ -158,6 +158,79 @@ void writeValue(const Value& value, std::ostream& out) {
     out.write(buffer.GetString(), static_cast<std::streamsize>(buffer.GetSize()));
 }
 
+/// Freed blocks of one size kept per thread, up to a bound, the last freed
+/// first taken. A thread that parses message after message (a connection thread)
+/// then reuses a document block still in its cache, where the allocator
+/// would hand out one of a size it does not cache, from cold memory. The
+/// blocks a thread keeps go when it ends.
+template <std::size_t SIZE>
+class BlockCache {
+public:
+    static void* take() {
+        Slots& slots = local();
+        return slots.count > 0 ? slots.blocks[--slots.count] : nullptr;
+    }
+
+    /// False when the block must go back to the allocator.
+    static bool keep(void* block) {
+        Slots& slots = local();
+        if (slots.closed || slots.count == CAPACITY) return false;
+        releaseAtThreadEnd();
+        slots.blocks[slots.count++] = block;
+        return true;
+    }
+
+private:
+    static constexpr std::size_t CAPACITY = 128;  // about 150 KiB of document blocks
+
+    // Trivially destructible: still usable while the thread's other objects
+    // go, some of which may free documents.
+    struct Slots {
+        void* blocks[CAPACITY] = {};
+        std::size_t count = 0;
+        bool closed = false;
+    };
+
+    // Frees the kept blocks when the thread ends, and closes the cache.
+    struct Releaser {
+        ~Releaser() {
+            Slots& slots = local();
+            slots.closed = true;
+            while (slots.count > 0) ::operator delete(slots.blocks[--slots.count]);
+        }
+    };
+
+    static Slots& local() {
+        static thread_local Slots slots;
+        return slots;
+    }
+
+    static void releaseAtThreadEnd() { static thread_local Releaser releaser; }
+};
+
+/// Allocates single objects through the thread's BlockCache of their size.
+template <typename T>
+struct RecyclingAllocator {
+    using value_type = T;
+    RecyclingAllocator() = default;
+    template <typename U>
+    RecyclingAllocator(const RecyclingAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n == 1)
+            if (void* block = BlockCache<sizeof(T)>::take()) return static_cast<T*>(block);
+        return static_cast<T*>(::operator new(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n == 1 && BlockCache<sizeof(T)>::keep(p)) return;
+        ::operator delete(p);
+    }
+    template <typename U>
+    bool operator==(const RecyclingAllocator<U>&) const noexcept { return true; }
+    template <typename U>
+    bool operator!=(const RecyclingAllocator<U>&) const noexcept { return false; }
+};
+
 /// Owns one document: its allocators, its root value and a count of the
 /// changes made to it (see RapidNode). The pool never frees single values:
 /// a value that a change has moved or replaced stays readable memory until
@@ -169,7 +242,7 @@ public:
         : m_pool(m_inline, sizeof m_inline, chunkCapacity, &m_crt), m_document(&m_pool, STACK_CAPACITY, &m_crt) {}
 
     static std::shared_ptr<RapidJsonDocument> create(std::size_t chunkCapacity, rj::Type type) {
-        auto document = std::make_shared<RapidJsonDocument>(chunkCapacity);
+        auto document = std::allocate_shared<RapidJsonDocument>(RecyclingAllocator<RapidJsonDocument>(), chunkCapacity);
         if (type == rj::kArrayType) {
             document->m_document.SetArray();
         } else {
@@ -600,7 +673,8 @@ public:
 
     JsonDocument::Shared parse(const char* text, std::size_t length) override {
         checkText(text, length);
-        auto document = std::make_shared<RapidJsonDocument>(chunkCapacityFor(length));
+        auto document = std::allocate_shared<RapidJsonDocument>(RecyclingAllocator<RapidJsonDocument>(),
+                                                               chunkCapacityFor(length));
         document->parse(text, length);
         return document;
     }
