@@ -26,12 +26,16 @@ namespace qelutil {
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <sanitizer/asan_interface.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
+#include <utility>
 
 namespace qelutil {
 
@@ -168,7 +172,10 @@ class BlockCache {
 public:
     static void* take() {
         Slots& slots = local();
-        return slots.count > 0 ? slots.blocks[--slots.count] : nullptr;
+        if (slots.count == 0) return nullptr;
+        void* block = slots.blocks[--slots.count];
+        ASAN_UNPOISON_MEMORY_REGION(block, SIZE);
+        return block;
     }
 
     /// False when the block must go back to the allocator.
@@ -176,6 +183,9 @@ public:
         Slots& slots = local();
         if (slots.closed || slots.count == CAPACITY) return false;
         releaseAtThreadEnd();
+        // Kept blocks stay poisoned under the address sanitizer, which then
+        // still reports a use after free.
+        ASAN_POISON_MEMORY_REGION(block, SIZE);
         slots.blocks[slots.count++] = block;
         return true;
     }
@@ -196,7 +206,11 @@ private:
         ~Releaser() {
             Slots& slots = local();
             slots.closed = true;
-            while (slots.count > 0) ::operator delete(slots.blocks[--slots.count]);
+            while (slots.count > 0) {
+                void* block = slots.blocks[--slots.count];
+                ASAN_UNPOISON_MEMORY_REGION(block, SIZE);
+                ::operator delete(block);
+            }
         }
     };
 
@@ -231,6 +245,12 @@ struct RecyclingAllocator {
     bool operator!=(const RecyclingAllocator<U>&) const noexcept { return false; }
 };
 
+/// A shared object in a block recycled through the thread's BlockCache.
+template <typename T, typename... Args>
+std::shared_ptr<T> makeRecycled(Args&&... args) {
+    return std::allocate_shared<T>(RecyclingAllocator<T>(), std::forward<Args>(args)...);
+}
+
 /// Owns one document: its allocators, its root value and a count of the
 /// changes made to it (see RapidNode). The pool never frees single values:
 /// a value that a change has moved or replaced stays readable memory until
@@ -242,7 +262,7 @@ public:
         : m_pool(m_inline, sizeof m_inline, chunkCapacity, &m_crt), m_document(&m_pool, STACK_CAPACITY, &m_crt) {}
 
     static std::shared_ptr<RapidJsonDocument> create(std::size_t chunkCapacity, rj::Type type) {
-        auto document = std::allocate_shared<RapidJsonDocument>(RecyclingAllocator<RapidJsonDocument>(), chunkCapacity);
+        auto document = makeRecycled<RapidJsonDocument>(chunkCapacity);
         if (type == rj::kArrayType) {
             document->m_document.SetArray();
         } else {
@@ -503,24 +523,24 @@ void RapidJsonDocument::parse(const char* text, std::size_t length) {
 
 JsonObject::Shared RapidJsonDocument::getRootObject() const {
     if (!isRootObject()) throw JsonException("JSON root is not an object");
-    return std::make_shared<RapidJsonObject>(std::const_pointer_cast<RapidJsonDocument>(shared_from_this()));
+    return makeRecycled<RapidJsonObject>(std::const_pointer_cast<RapidJsonDocument>(shared_from_this()));
 }
 
 JsonArray::Shared RapidJsonDocument::getRootArray() const {
     if (!isRootArray()) throw JsonException("JSON root is not an array");
-    return std::make_shared<RapidJsonArray>(std::const_pointer_cast<RapidJsonDocument>(shared_from_this()));
+    return makeRecycled<RapidJsonArray>(std::const_pointer_cast<RapidJsonDocument>(shared_from_this()));
 }
 
 // --- RapidJsonObject ---
 
 std::shared_ptr<JsonArray> RapidJsonObject::getArray(const std::string& key) const {
     const Value& value = member(key, &Value::IsArray, AN_ARRAY);
-    return std::make_shared<RapidJsonArray>(self(), key, const_cast<Value&>(value));
+    return makeRecycled<RapidJsonArray>(self(), key, const_cast<Value&>(value));
 }
 
 JsonObject::Shared RapidJsonObject::getObject(const std::string& key) const {
     const Value& value = member(key, &Value::IsObject, AN_OBJECT);
-    return std::make_shared<RapidJsonObject>(self(), key, const_cast<Value&>(value));
+    return makeRecycled<RapidJsonObject>(self(), key, const_cast<Value&>(value));
 }
 
 Value& RapidJsonObject::put(const std::string& key, Value&& value) {
@@ -591,19 +611,19 @@ std::vector<std::string> RapidJsonObject::getKeys() const {
 JsonObject::Shared RapidJsonObject::clone() const {
     auto document = RapidJsonDocument::create(CLONE_CHUNK, rj::kObjectType);
     document->root() = copyValue(current(), document->pool());
-    return std::make_shared<RapidJsonObject>(document);
+    return makeRecycled<RapidJsonObject>(document);
 }
 
 // --- RapidJsonArray ---
 
 std::shared_ptr<JsonObject> RapidJsonArray::getObject(std::size_t index) const {
     const Value& value = element(index, &Value::IsObject, AN_OBJECT);
-    return std::make_shared<RapidJsonObject>(self(), index, const_cast<Value&>(value));
+    return makeRecycled<RapidJsonObject>(self(), index, const_cast<Value&>(value));
 }
 
 JsonArray::Shared RapidJsonArray::getArray(std::size_t index) const {
     const Value& value = element(index, &Value::IsArray, AN_ARRAY);
-    return std::make_shared<RapidJsonArray>(self(), index, const_cast<Value&>(value));
+    return makeRecycled<RapidJsonArray>(self(), index, const_cast<Value&>(value));
 }
 
 Value& RapidJsonArray::append(Value&& value) {
@@ -662,7 +682,7 @@ void RapidJsonArray::clear() {
 JsonArray::Shared RapidJsonArray::clone() const {
     auto document = RapidJsonDocument::create(CLONE_CHUNK, rj::kArrayType);
     document->root() = copyValue(current(), document->pool());
-    return std::make_shared<RapidJsonArray>(document);
+    return makeRecycled<RapidJsonArray>(document);
 }
 
 // --- RapidJsonParser ---
@@ -673,8 +693,7 @@ public:
 
     JsonDocument::Shared parse(const char* text, std::size_t length) override {
         checkText(text, length);
-        auto document = std::allocate_shared<RapidJsonDocument>(RecyclingAllocator<RapidJsonDocument>(),
-                                                               chunkCapacityFor(length));
+        auto document = makeRecycled<RapidJsonDocument>(chunkCapacityFor(length));
         document->parse(text, length);
         return document;
     }
@@ -683,11 +702,11 @@ public:
 }  // namespace
 
 JsonObject::Shared createRapidJsonObject() {
-    return std::make_shared<RapidJsonObject>(RapidJsonDocument::create(CREATED_CHUNK, rj::kObjectType));
+    return makeRecycled<RapidJsonObject>(RapidJsonDocument::create(CREATED_CHUNK, rj::kObjectType));
 }
 
 JsonArray::Shared createRapidJsonArray() {
-    return std::make_shared<RapidJsonArray>(RapidJsonDocument::create(CREATED_CHUNK, rj::kArrayType));
+    return makeRecycled<RapidJsonArray>(RapidJsonDocument::create(CREATED_CHUNK, rj::kArrayType));
 }
 
 // The parser keeps no state between parses, so one instance serves all.
