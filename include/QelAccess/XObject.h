@@ -35,12 +35,13 @@ public:
     /// Keeps `json` and takes "id", "name" and "uri" from it, where present.
     /// A member that is not a string raises qelutil::JsonException.
     void fillFromJson(qelutil::JsonObject::Shared json) override {
-        m_pJson = json;
-        if (!json) return;
+        m_pJson = std::move(json);
+        if (!m_pJson) return;
+        const qelutil::JsonObject& object = *m_pJson;
         static const std::string idKey("id"), nameKey("name"), uriKey("uri");
-        if (json->has(idKey)) desc.setId(json->getString(idKey));
-        if (json->has(nameKey)) desc.setName(json->getString(nameKey));
-        if (json->has(uriKey)) desc.setUri(json->getString(uriKey));
+        if (object.has(idKey)) desc.setId(object.getString(idKey));
+        if (object.has(nameKey)) desc.setName(object.getString(nameKey));
+        if (object.has(uriKey)) desc.setUri(object.getString(uriKey));
     }
 
     virtual D getDescriptor() const { return desc; }
