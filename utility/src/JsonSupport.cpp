@@ -248,8 +248,6 @@ CheckMasks classifyForCheck(const char* block) {
 }
 #endif
 
-bool endsNumberMantissa(char c) { return isDigit(c) || c == '-' || c == '+' || c == '.'; }
-
 // True when the text from `from` on certainly passes the byte-by-byte scan
 // below: no byte above 0x7F, no backslash outside strings, no "\u" escape
 // that may be a surrogate, no exponent after a number, and no nesting past

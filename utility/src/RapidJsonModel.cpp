@@ -693,13 +693,17 @@ public:
 
     JsonDocument::Shared parse(const char* text, std::size_t length) override {
         checkText(text, length);
-        auto document = makeRecycled<RapidJsonDocument>(chunkCapacityFor(length));
-        document->parse(text, length);
-        return document;
+        return parseCheckedRapidJson(text, length);
     }
 };
 
 }  // namespace
+
+JsonDocument::Shared parseCheckedRapidJson(const char* text, std::size_t length) {
+    auto document = makeRecycled<RapidJsonDocument>(chunkCapacityFor(length));
+    document->parse(text, length);
+    return document;
+}
 
 JsonObject::Shared createRapidJsonObject() {
     return makeRecycled<RapidJsonObject>(RapidJsonDocument::create(CREATED_CHUNK, rj::kObjectType));

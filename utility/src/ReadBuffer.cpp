@@ -3,8 +3,11 @@
 #include <QelAccessUtility/ReadBuffer.h>
 
 #include "JsonBlockScan.h"
+#include "JsonSupport.h"
+#include "RapidJsonModel.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -17,24 +20,37 @@ using namespace jsonblocks;
 
 // The brace scan works on blocks of 64 bytes and looks at braces outside
 // strings one by one. A backslash escapes the next byte wherever it stands
-// (outside strings it makes the object malformed anyway).
+// (outside strings it makes the object malformed anyway). The same pass
+// makes the parser's quick text check (see checkText) on the object.
 struct BlockMasks {
     uint64_t quote = 0;
     uint64_t backslash = 0;
-    uint64_t open = 0;
-    uint64_t close = 0;
+    uint64_t open = 0;        // '{'
+    uint64_t close = 0;       // '}'
+    uint64_t openArray = 0;   // '['
+    uint64_t closeArray = 0;  // ']'
+    uint64_t exponent = 0;    // 'e' and 'E'
+    uint64_t u = 0;
+    uint64_t high = 0;        // 0x80 and above
 };
 
 #if defined(__SSE2__)
 inline BlockMasks classify(const char* block) {
     BlockMasks masks;
+    const __m128i lowerCase = _mm_set1_epi8(0x20);  // 'E' | 0x20 is 'e'
 #pragma GCC unroll 4
     for (unsigned part = 0; part < BLOCK / 16; ++part) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
-        masks.quote |= bitsOf(bytes, '"') << (16 * part);
-        masks.backslash |= bitsOf(bytes, '\\') << (16 * part);
-        masks.open |= bitsOf(bytes, '{') << (16 * part);
-        masks.close |= bitsOf(bytes, '}') << (16 * part);
+        const unsigned shift = 16 * part;
+        masks.quote |= bitsOf(bytes, '"') << shift;
+        masks.backslash |= bitsOf(bytes, '\\') << shift;
+        masks.open |= bitsOf(bytes, '{') << shift;
+        masks.close |= bitsOf(bytes, '}') << shift;
+        masks.openArray |= bitsOf(bytes, '[') << shift;
+        masks.closeArray |= bitsOf(bytes, ']') << shift;
+        masks.exponent |= bitsOf(_mm_or_si128(bytes, lowerCase), 'e') << shift;
+        masks.u |= bitsOf(bytes, 'u') << shift;
+        masks.high |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(bytes))} << shift;
     }
     return masks;
 }
@@ -43,13 +59,16 @@ inline BlockMasks classify(const char* block) {
     BlockMasks masks;
     for (unsigned i = 0; i < BLOCK; ++i) {
         const uint64_t bit = uint64_t{1} << i;
-        switch (block[i]) {
-            case '"': masks.quote |= bit; break;
-            case '\\': masks.backslash |= bit; break;
-            case '{': masks.open |= bit; break;
-            case '}': masks.close |= bit; break;
-            default: break;
-        }
+        const auto c = static_cast<unsigned char>(block[i]);
+        if (c == '"') masks.quote |= bit;
+        if (c == '\\') masks.backslash |= bit;
+        if (c == '{') masks.open |= bit;
+        if (c == '}') masks.close |= bit;
+        if (c == '[') masks.openArray |= bit;
+        if (c == ']') masks.closeArray |= bit;
+        if (c == 'e' || c == 'E') masks.exponent |= bit;
+        if (c == 'u') masks.u |= bit;
+        if (c >= 0x80) masks.high |= bit;
     }
     return masks;
 }
@@ -59,25 +78,78 @@ struct ScanState {
     std::size_t& depth;
     bool& inString;
     bool& escape;
+    // The quick text check: bracket depth of both kinds, and whether every
+    // byte so far passed (false: the parser makes its full check).
+    std::size_t& checkDepth;
+    bool& checked;
 };
 
-// Scans `length` (1..BLOCK) bytes; returns the offset just past the brace
-// that closes the object, or 0 when it stays open (state carried on).
-std::size_t scanBlock(const char* data, std::size_t length, ScanState state) {
+// The quick check on the bytes of a block that `limit` marks, as checkText
+// makes it: no byte above 0x7F, no backslash outside strings, no "\u" escape
+// that may start a surrogate, no exponent after a number, and no nesting
+// past the limit. `available` bytes from `data` on have arrived, and the
+// byte before `data` belongs to the object.
+void checkBlock(const char* data, std::size_t available, const BlockMasks& masks, uint64_t escaped,
+                uint64_t strings, uint64_t limit, const ScanState& state) {
+    if ((masks.high & limit) != 0 || (masks.backslash & ~strings & limit) != 0) {
+        state.checked = false;
+        return;
+    }
+    for (uint64_t us = masks.u & escaped & limit; us != 0; us &= us - 1) {
+        const std::size_t next = lowestBit(us) + 1;
+        if (next >= available || data[next] == 'd' || data[next] == 'D') {
+            state.checked = false;
+            return;
+        }
+    }
+    for (uint64_t es = masks.exponent & ~strings & limit; es != 0; es &= es - 1) {
+        if (jsonsupport::endsNumberMantissa(data[static_cast<std::ptrdiff_t>(lowestBit(es)) - 1])) {
+            state.checked = false;
+            return;
+        }
+    }
+    const uint64_t opening = masks.open | masks.openArray;
+    for (uint64_t brackets = (opening | masks.close | masks.closeArray) & ~strings & limit; brackets != 0;
+         brackets &= brackets - 1) {
+        if (opening >> lowestBit(brackets) & 1) {
+            if (++state.checkDepth > JsonParser::MAX_DEPTH) {
+                state.checked = false;
+                return;
+            }
+        } else if (state.checkDepth > 0) {
+            --state.checkDepth;
+        }
+    }
+}
+
+// Scans `length` (1..BLOCK) of the `available` bytes at `data`; returns the
+// offset just past the brace that closes the object, or 0 when it stays
+// open (state carried on).
+std::size_t scanBlock(const char* data, std::size_t length, std::size_t available, ScanState state) {
     alignas(16) char padded[BLOCK];
     const BlockMasks masks = classify(wholeBlock(data, length, padded));
     bool escapeNext = false;
     const uint64_t escaped = escapedBits(masks.backslash, state.escape, length, escapeNext);
 
     const uint64_t inString = prefixXor(masks.quote & ~escaped) ^ (state.inString ? ~uint64_t{0} : 0);
+    std::size_t end = 0;
     for (uint64_t braces = (masks.open | masks.close) & ~escaped & ~inString; braces != 0; braces &= braces - 1) {
         const unsigned i = lowestBit(braces);
         if (masks.open >> i & 1) {
             ++state.depth;
         } else if (--state.depth == 0) {
-            state.inString = state.escape = false;
-            return i + 1;
+            end = i + 1;
+            break;
         }
+    }
+    const std::size_t scanned = end ? end : length;
+    if (state.checked) {
+        const uint64_t limit = scanned == BLOCK ? ~uint64_t{0} : (uint64_t{1} << scanned) - 1;
+        checkBlock(data, available, masks, escaped, inString, limit, state);
+    }
+    if (end) {
+        state.inString = state.escape = false;
+        return end;
     }
     state.inString = (inString >> (length - 1)) & 1;
     state.escape = escapeNext;
@@ -164,8 +236,8 @@ void ReadBuffer::setMaxMessageSize(std::size_t maxMessageSize) {
 bool ReadBuffer::isAtMaximum() const { return getReadBytes() >= m_maxMessageSize; }
 
 void ReadBuffer::clear() {
-    m_head = m_current = m_scanPos = m_depth = 0;
-    m_inString = m_escape = m_skipping = false;
+    m_head = m_current = m_scanPos = m_depth = m_checkDepth = 0;
+    m_inString = m_escape = m_skipping = m_checked = false;
     const std::size_t length = std::min(m_initialLength, m_maxMessageSize);
     if (m_length != length) allocate(length);
 }
@@ -173,14 +245,20 @@ void ReadBuffer::clear() {
 const std::string& ReadBuffer::getLastError() const { return m_lastError; }
 
 ReadBuffer::ParseResult ReadBuffer::parseJsonObjects(std::vector<JsonObject::Shared>& out) {
-    if (!m_parser) m_parser = JsonFactory::createJsonParser();
+    if (!m_parser) {
+        m_parser = JsonFactory::createJsonParser();
+        m_parserIsRapid = JsonFactory::getImplementation() == JsonFactory::RAPID_JSON;
+    }
     m_lastError.clear();
     ParseResult result = ParseResult::OK;
     const char* begin = nullptr;
     std::size_t length = 0;
     while (nextObject(begin, length, result)) {
         try {
-            out.push_back(m_parser->parse(begin, length)->getRootObject());
+            // An object the scan has checked skips the parser's own check of the text.
+            const bool checked = m_checked && m_parserIsRapid && length <= jsonsupport::MAX_TEXT_LENGTH;
+            const auto document = checked ? parseCheckedRapidJson(begin, length) : m_parser->parse(begin, length);
+            out.push_back(document->getRootObject());
         } catch (const JsonException& e) {
             report(result, ParseResult::MALFORMED,
                    "dropped a malformed JSON object of " + std::to_string(length) + " bytes: " + e.what());
@@ -240,9 +318,10 @@ bool ReadBuffer::nextObject(const char*& begin, std::size_t& length, ParseResult
     for (;;) {
         if (m_depth == 0) {
             if (!skipToObjectStart(result)) return false;
-            m_depth = 1;
+            m_depth = m_checkDepth = 1;
             m_scanPos = m_head + 1;
             m_inString = m_escape = false;
+            m_checked = true;
         }
         if (!scanObject()) {
             if (m_skipping) m_head = m_current;
@@ -282,10 +361,10 @@ bool ReadBuffer::skipToObjectStart(ParseResult& result) {
 // its closing brace was found (m_scanPos just past it); otherwise all
 // content has been scanned and the state is kept for the next call.
 bool ReadBuffer::scanObject() {
-    const ScanState state{m_depth, m_inString, m_escape};
+    const ScanState state{m_depth, m_inString, m_escape, m_checkDepth, m_checked};
     for (std::size_t pos = m_scanPos; pos < m_current; pos += BLOCK) {
         const std::size_t length = std::min(BLOCK, m_current - pos);
-        if (const std::size_t end = scanBlock(m_data.get() + pos, length, state)) {
+        if (const std::size_t end = scanBlock(m_data.get() + pos, length, m_current - pos, state)) {
             m_scanPos = pos + end;
             return true;
         }
@@ -299,9 +378,11 @@ ReadBuffer::ParseResult ReadBuffer::finishScan(ParseResult result) {
         report(result, ParseResult::OVERSIZED,
                "dropped an incomplete JSON object of " + std::to_string(getReadBytes()) +
                    " bytes: it reaches the maximum message size of " + std::to_string(m_maxMessageSize) + " bytes");
-        // The scan state stays, so the rest of the object is recognised and skipped.
+        // The scan state stays, so the rest of the object is recognised and
+        // skipped; it is not checked, as it will not be parsed.
         m_head = m_current = m_scanPos = 0;
         m_skipping = true;
+        m_checked = false;
         allocate(std::min(m_initialLength, m_maxMessageSize));
         return result;
     }

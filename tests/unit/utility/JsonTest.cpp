@@ -157,22 +157,29 @@ TEST_P(JsonModelTest, MalformedOrUnsafeTextIsRejectedWithItsReason) {
 
 // The same texts behind padding of every length over three 64-byte blocks,
 // so that strings, escapes, numbers and brackets straddle block boundaries.
-TEST_P(JsonModelTest, ChecksHoldWhereverTheTextFallsOnBlockBoundaries) {
+// Ends of an object {"pad":"...","v":[ that the text checks accept (empty
+// reason) or reject at `offset` into the tail.
+struct Tail {
+    std::string text;
+    std::string reason;
+    std::size_t offset;
+};
+
+std::vector<Tail> checkedTails() {
     const std::size_t max = JsonParser::MAX_DEPTH;
-    struct Tail {
-        std::string text;
-        std::string reason;  // empty: the text is accepted
-        std::size_t offset;  // of the error, from the start of the tail
-    };
-    const std::vector<Tail> tails = {
+    return {
         {"1e99999]}", "number exponent out of range", 0},
         {"\"\\\"\",-0.5E+12345]}", "number exponent out of range", 5},
         {"\"\\ud800x\"]}", "unpaired surrogate in string escape", 1},
         {"\"a\xe2\x82\"]}", "invalid UTF-8 in string", 2},
-        {repeat("[", max - 1), "nesting deeper than 128", max - 2},
+        {repeat("[", max - 1) + repeat("]", max) + "}", "nesting deeper than 128", max - 2},
         {"\"\\\"" + repeat("[", 200) + "\\\\\"]}", "", 0},
         {"1e-9999,true,false,\"\\u00e9\\ud834\\udd1e\",[" + repeat("[1],", 200) + "0]]}", "", 0},
     };
+}
+
+TEST_P(JsonModelTest, ChecksHoldWhereverTheTextFallsOnBlockBoundaries) {
+    const std::vector<Tail> tails = checkedTails();
     for (std::size_t padding = 0; padding < 192; ++padding) {
         const std::string head = R"({"pad":")" + std::string(padding, 'e') + R"(","v":[)";
         for (const Tail& tail : tails) {
@@ -429,6 +436,35 @@ TEST(ReadBufferTest, SplitsTrickyObjectsAtEveryCutPointAndVeryDeepOnesWithoutRec
     EXPECT_EQ(split(buffer, deep + "{}", 4096), (Strings{deep, "{}"}));
 }
 
+TEST(ReadBufferTest, ChecksEachObjectAsTheParserDoesWhereverReadsAndBlocksFall) {
+    const std::string next = "{\"x\":\"\xc3\xa9\"}";
+    for (std::size_t padding = 0; padding < 130; padding += 3) {
+        const std::string head = R"({"pad":")" + std::string(padding, 'e') + R"(","v":[)";
+        for (const Tail& tail : checkedTails()) {
+            const std::string object = head + tail.text;
+            const std::string expected = errorOf([&] { JsonFactory::parseObject(object); });
+            for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, object.size() + next.size()}) {
+                ReadBuffer buffer(64);
+                std::vector<JsonObject::Shared> objects;
+                std::string error = "no exception";
+                feed(buffer, object + next, chunk, [&] {
+                    const Result result = buffer.parseJsonObjects(objects);
+                    if (result == Result::MALFORMED) error = buffer.getLastError();
+                    return result;
+                });
+                const std::string dropped = "dropped a malformed JSON object of " + std::to_string(object.size()) +
+                                            " bytes: ";
+                EXPECT_EQ(error, tail.reason.empty() ? expected : dropped + expected) << padding << " " << chunk;
+                ASSERT_EQ(objects.size(), tail.reason.empty() ? 2u : 1u) << padding << " " << chunk;
+                if (tail.reason.empty()) {
+                    EXPECT_EQ(objects[0]->toString(), JsonFactory::parseObject(object)->toString());
+                }
+                EXPECT_EQ(objects.back()->getString("x"), "\xc3\xa9");
+            }
+        }
+    }
+}
+
 TEST(ReadBufferTest, GrowsForALargeMessageArrivingInSmallPiecesAndShrinksAfterwards) {
     std::string big = R"({"data":")";
     while (big.size() < 600 * 1024) big += R"(brace { quote \" backslash \\ close } )";
@@ -510,12 +546,14 @@ TEST(ReadBufferTest, MaximumMessageSizeBoundsReadsAndObjectsUntilCleared) {
     EXPECT_EQ(buffer.getReadBytes(), 0u);
 
     // An object that fills the maximum is dropped, and the rest of it,
-    // including a nested object, is not mistaken for messages.
-    put(buffer, R"({"a":")");
+    // including a nested object, is not mistaken for messages. The rest is
+    // skipped from the start of an emptied buffer, where nothing may look
+    // at the byte before.
+    put(buffer, R"({"a":[)");
     Strings objects;
     while (buffer.getRemainingBytes() > 0) {
         const std::size_t n = std::min<std::size_t>(10, buffer.getRemainingBytes());
-        std::memset(buffer.getHead(), 'x', n);
+        std::memset(buffer.getHead(), '1', n);
         buffer.read(n);
         const bool full = buffer.isAtMaximum();
         if (full) {  // no further byte may be read
@@ -530,7 +568,7 @@ TEST(ReadBufferTest, MaximumMessageSizeBoundsReadsAndObjectsUntilCleared) {
               "dropped an incomplete JSON object of 256 bytes: it reaches the maximum message size of 256 bytes");
     EXPECT_TRUE(buffer.isEmpty());
     EXPECT_EQ(buffer.getLength(), 64u);
-    EXPECT_EQ(split(buffer, R"(xx\"{","inner":{"k":1}} {"ok":1})", 7), Strings{R"({"ok":1})"});
+    EXPECT_EQ(split(buffer, R"(e5,"\"}",{"inner":{"k":1}}]} {"ok":1})", 7), Strings{R"({"ok":1})"});
     EXPECT_TRUE(buffer.isEmpty());
 
     // Lowering the maximum below the content makes it oversized; clear()

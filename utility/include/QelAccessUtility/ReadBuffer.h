@@ -133,6 +133,11 @@ private:
     bool m_inString = false;
     bool m_escape = false;
     bool m_skipping = false;  // discarding the rest of an oversized object
+    // The parser's quick text check, made by the same scan: bracket depth and
+    // whether the object passed so far.
+    std::size_t m_checkDepth = 0;
+    bool m_checked = false;
+    bool m_parserIsRapid = false;
     std::string m_lastError;
     std::shared_ptr<JsonParser> m_parser;  // created on first parse, then kept
 };
