@@ -33,6 +33,11 @@ inline unsigned lowestBit(uint64_t bits) { return static_cast<unsigned>(__builti
 inline uint64_t bitsOf(__m128i bytes, char c) {
     return static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
 }
+
+// Bytes below `c` taken as signed: those below `c`, and those of 0x80 and above.
+inline uint64_t bitsBelow(__m128i bytes, char c) {
+    return static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmplt_epi8(bytes, _mm_set1_epi8(c))));
+}
 #endif
 
 // The block at `data`, or a zero-padded copy of it in `padded` when fewer

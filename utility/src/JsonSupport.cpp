@@ -62,13 +62,15 @@ void checkUtf8(const unsigned char* bytes, std::size_t from, std::size_t to) {
     }
 }
 
-// Bytes that end a run of plain string content: the quote, the backslash and
-// every byte of a multi-byte UTF-8 sequence.
+// Bytes that end a run of plain string content: the quote, the backslash,
+// control characters (which a string may hold only escaped) and every byte
+// of a multi-byte UTF-8 sequence.
 struct StringStops {
     bool at[256] = {};
     StringStops() {
         at[static_cast<unsigned char>('"')] = true;
         at[static_cast<unsigned char>('\\')] = true;
+        for (int c = 0; c < 0x20; ++c) at[c] = true;
         for (int c = 0x80; c < 0x100; ++c) at[c] = true;
     }
 };
@@ -111,11 +113,13 @@ std::size_t skipPlain(const unsigned char* bytes, std::size_t length, std::size_
 #if defined(__SSE2__)
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
     while (i + 16 <= length) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-        const __m128i stops = _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash));
-        // The sign bit of each byte marks the bytes of 0x80 and above.
-        const int mask = _mm_movemask_epi8(_mm_or_si128(stops, chunk));
+        // Signed, bytes of 0x80 and above are below 0x20 too; both stop the run.
+        const __m128i stops = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
+                                           _mm_cmplt_epi8(chunk, space));
+        const int mask = _mm_movemask_epi8(stops);
         if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
         i += 16;
     }
@@ -140,6 +144,8 @@ std::size_t skipString(const char* text, std::size_t length, std::size_t open) {
         }
         if (bytes[i] == '\\') {
             i = skipEscape(text, length, i);
+        } else if (bytes[i] < 0x20) {
+            throwParseError(i, "unescaped control character in string");
         } else {
             multiByte = true;
             ++i;
@@ -208,6 +214,7 @@ struct CheckMasks {
     uint64_t exponent = 0;  // 'e' and 'E'
     uint64_t u = 0;
     uint64_t high = 0;      // 0x80 and above
+    uint64_t control = 0;   // below 0x20, and 0x80 and above
 };
 
 #if defined(__SSE2__)
@@ -227,6 +234,7 @@ CheckMasks classifyForCheck(const char* block) {
         masks.exponent |= bitsOf(folded, 'e') << shift;
         masks.u |= bitsOf(bytes, 'u') << shift;
         masks.high |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(bytes))} << shift;
+        masks.control |= jsonblocks::bitsBelow(bytes, 0x20) << shift;
     }
     return masks;
 }
@@ -243,13 +251,15 @@ CheckMasks classifyForCheck(const char* block) {
         if (c == 'e' || c == 'E') masks.exponent |= bit;
         if (c == 'u') masks.u |= bit;
         if (c >= 0x80) masks.high |= bit;
+        if (c < 0x20 || c >= 0x80) masks.control |= bit;
     }
     return masks;
 }
 #endif
 
 // True when the text from `from` on certainly passes the byte-by-byte scan
-// below: no byte above 0x7F, no backslash outside strings, no "\u" escape
+// below: no byte above 0x7F, no backslash outside strings, no control
+// character inside them, no "\u" escape
 // that may be a surrogate, no exponent after a number, and no nesting past
 // the limit. The strings are found as that scan finds them. False says
 // only that the byte-by-byte scan must decide.
@@ -265,7 +275,7 @@ bool passesQuickCheck(const char* text, std::size_t length, std::size_t from) {
         bool escapeNext = false;
         const uint64_t escaped = jsonblocks::escapedBits(masks.backslash, escapeFirst, size, escapeNext);
         const uint64_t strings = jsonblocks::prefixXor(masks.quote & ~escaped) ^ (inString ? ~uint64_t{0} : 0);
-        if ((masks.backslash & ~strings) != 0) return false;
+        if ((masks.backslash & ~strings) != 0 || (masks.control & strings) != 0) return false;
         for (uint64_t us = masks.u & escaped; us != 0; us &= us - 1) {
             const std::size_t at = offset + jsonblocks::lowestBit(us) + 1;
             if (at >= length || text[at] == 'd' || text[at] == 'D') return false;

@@ -32,6 +32,7 @@ struct BlockMasks {
     uint64_t exponent = 0;    // 'e' and 'E'
     uint64_t u = 0;
     uint64_t high = 0;        // 0x80 and above
+    uint64_t control = 0;     // below 0x20, and 0x80 and above
 };
 
 #if defined(__SSE2__)
@@ -51,6 +52,7 @@ inline BlockMasks classify(const char* block) {
         masks.exponent |= bitsOf(_mm_or_si128(bytes, lowerCase), 'e') << shift;
         masks.u |= bitsOf(bytes, 'u') << shift;
         masks.high |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(bytes))} << shift;
+        masks.control |= bitsBelow(bytes, 0x20) << shift;
     }
     return masks;
 }
@@ -69,6 +71,7 @@ inline BlockMasks classify(const char* block) {
         if (c == 'e' || c == 'E') masks.exponent |= bit;
         if (c == 'u') masks.u |= bit;
         if (c >= 0x80) masks.high |= bit;
+        if (c < 0x20 || c >= 0x80) masks.control |= bit;
     }
     return masks;
 }
@@ -85,13 +88,14 @@ struct ScanState {
 };
 
 // The quick check on the bytes of a block that `limit` marks, as checkText
-// makes it: no byte above 0x7F, no backslash outside strings, no "\u" escape
+// makes it: no byte above 0x7F, no backslash outside strings, no control
+// character inside them, no "\u" escape
 // that may start a surrogate, no exponent after a number, and no nesting
 // past the limit. `available` bytes from `data` on have arrived, and the
 // byte before `data` belongs to the object.
 void checkBlock(const char* data, std::size_t available, const BlockMasks& masks, uint64_t escaped,
                 uint64_t strings, uint64_t limit, const ScanState& state) {
-    if ((masks.high & limit) != 0 || (masks.backslash & ~strings & limit) != 0) {
+    if ((masks.high & limit) != 0 || ((masks.backslash & ~strings) | (masks.control & strings)) & limit) {
         state.checked = false;
         return;
     }

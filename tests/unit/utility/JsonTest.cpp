@@ -172,6 +172,7 @@ std::vector<Tail> checkedTails() {
         {"\"\\\"\",-0.5E+12345]}", "number exponent out of range", 5},
         {"\"\\ud800x\"]}", "unpaired surrogate in string escape", 1},
         {"\"a\xe2\x82\"]}", "invalid UTF-8 in string", 2},
+        {"\"ab\x1d\"]}", "unescaped control character in string", 3},
         {repeat("[", max - 1) + repeat("]", max) + "}", "nesting deeper than 128", max - 2},
         {"\"\\\"" + repeat("[", 200) + "\\\\\"]}", "", 0},
         {"1e-9999,true,false,\"\\u00e9\\ud834\\udd1e\",[" + repeat("[1],", 200) + "0]]}", "", 0},
@@ -255,7 +256,9 @@ TEST_P(JsonModelTest, TakenObjectsShareTheDocumentOutliveItAndFollowTheirMember)
 }
 
 TEST_P(JsonModelTest, WritesCompactEscapedTextThatReadsBack) {
-    const std::string awkward = std::string("q\"b\\s/\n\r\t\b\f\x01\x1f\x7f") + std::string(1, '\0') + "\xc3\xa9";
+    // A long run of control characters: some of it falls into whole 16-byte blocks.
+    const std::string awkward =
+        std::string("q\"b\\s/\n\r\t\b\f\x01\x1f\x7f") + std::string(1, '\0') + "\xc3\xa9" + std::string(40, '\x1d');
     const auto o = JsonFactory::createJsonObject();
     o->setString("s", awkward);
     o->setLong("neg", -5);
@@ -279,7 +282,7 @@ TEST_P(JsonModelTest, WritesCompactEscapedTextThatReadsBack) {
         a->addDouble(odd);
     o->setArray("a", *a);
     const std::string text = o->toString();
-    EXPECT_EQ(text, R"({"s":"q\"b\\s/\n\r\t\b\f\u0001\u001F)" "\x7f" R"(\u0000)" "\xc3\xa9"
+    EXPECT_EQ(text, R"({"s":"q\"b\\s/\n\r\t\b\f\u0001\u001F)" "\x7f" R"(\u0000)" "\xc3\xa9" + repeat(R"(\u001D)", 40) +
                     R"(","neg":-5,"max":18446744073709551615,"min":-9223372036854775808,"d":1.5,"whole":2.0,)"
                     R"("t":true,"n":null,"e":{},"a":[1,"two",true,null,2.5,{"k":"v"},[1],18446744073709551615,)"
                     R"(null,null,null]})");
