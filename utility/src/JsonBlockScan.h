@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QelAccessUtility/JsonParser.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -65,6 +67,98 @@ inline uint64_t escapedBits(uint64_t backslash, bool escapeFirst, std::size_t le
             escapeNext = true;
     }
     return escaped;
+}
+
+// The bytes of a block that the scans look at, one bit per byte.
+struct Masks {
+    uint64_t quote = 0;
+    uint64_t backslash = 0;
+    uint64_t open = 0;        // '{'
+    uint64_t close = 0;       // '}'
+    uint64_t openArray = 0;   // '['
+    uint64_t closeArray = 0;  // ']'
+    uint64_t exponent = 0;    // 'e' and 'E'
+    uint64_t u = 0;
+    uint64_t high = 0;        // 0x80 and above
+    uint64_t control = 0;     // below 0x20, and 0x80 and above
+};
+
+#if defined(__SSE2__)
+inline Masks classify(const char* block) {
+    Masks masks;
+    const __m128i lowerCase = _mm_set1_epi8(0x20);  // 'E' | 0x20 is 'e'
+#pragma GCC unroll 4
+    for (unsigned part = 0; part < BLOCK / 16; ++part) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
+        const unsigned shift = 16 * part;
+        masks.quote |= bitsOf(bytes, '"') << shift;
+        masks.backslash |= bitsOf(bytes, '\\') << shift;
+        masks.open |= bitsOf(bytes, '{') << shift;
+        masks.close |= bitsOf(bytes, '}') << shift;
+        masks.openArray |= bitsOf(bytes, '[') << shift;
+        masks.closeArray |= bitsOf(bytes, ']') << shift;
+        masks.exponent |= bitsOf(_mm_or_si128(bytes, lowerCase), 'e') << shift;
+        masks.u |= bitsOf(bytes, 'u') << shift;
+        masks.high |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(bytes))} << shift;
+        masks.control |= bitsBelow(bytes, 0x20) << shift;
+    }
+    return masks;
+}
+#else
+inline Masks classify(const char* block) {
+    Masks masks;
+    for (unsigned i = 0; i < BLOCK; ++i) {
+        const uint64_t bit = uint64_t{1} << i;
+        const auto c = static_cast<unsigned char>(block[i]);
+        if (c == '"') masks.quote |= bit;
+        if (c == '\\') masks.backslash |= bit;
+        if (c == '{') masks.open |= bit;
+        if (c == '}') masks.close |= bit;
+        if (c == '[') masks.openArray |= bit;
+        if (c == ']') masks.closeArray |= bit;
+        if (c == 'e' || c == 'E') masks.exponent |= bit;
+        if (c == 'u') masks.u |= bit;
+        if (c >= 0x80) masks.high |= bit;
+        if (c < 0x20 || c >= 0x80) masks.control |= bit;
+    }
+    return masks;
+}
+#endif
+
+// The bits of the first `count` (0..BLOCK) bytes of a block.
+inline uint64_t firstBits(std::size_t count) { return count == BLOCK ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
+
+/// Whether an 'e' or 'E' after `c` is a number's exponent.
+inline bool endsNumberMantissa(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.'; }
+
+// The quick text check on the bytes of the block at `data` that `limit`
+// marks, `strings` the bits of the bytes inside strings: true when they
+// certainly pass the full, byte-by-byte check, which is when there is no
+// byte above 0x7F, no backslash outside strings, no control character inside
+// them, no "\u" escape that may start a surrogate, no exponent after a
+// number, and no nesting past the limit (`depth` carries it from block to
+// block). False says only that the full check must decide. `available`
+// bytes from `data` on may be read, and the byte before `data` too.
+inline bool passesBlockCheck(const char* data, std::size_t available, const Masks& masks, uint64_t escaped,
+                             uint64_t strings, uint64_t limit, std::size_t& depth) {
+    if ((masks.high | (masks.backslash & ~strings) | (masks.control & strings)) & limit) return false;
+    for (uint64_t us = masks.u & escaped & limit; us != 0; us &= us - 1) {
+        const std::size_t next = lowestBit(us) + 1;
+        if (next >= available || data[next] == 'd' || data[next] == 'D') return false;
+    }
+    for (uint64_t es = masks.exponent & ~strings & limit; es != 0; es &= es - 1) {
+        if (endsNumberMantissa(data[static_cast<std::ptrdiff_t>(lowestBit(es)) - 1])) return false;
+    }
+    const uint64_t opening = masks.open | masks.openArray;
+    for (uint64_t brackets = (opening | masks.close | masks.closeArray) & ~strings & limit; brackets != 0;
+         brackets &= brackets - 1) {
+        if (opening >> lowestBit(brackets) & 1) {
+            if (++depth > JsonParser::MAX_DEPTH) return false;
+        } else if (depth > 0) {
+            --depth;
+        }
+    }
+    return true;
 }
 
 }  // namespace jsonblocks

@@ -205,91 +205,22 @@ struct ByteClasses {
 
 const ByteClasses BYTE_CLASSES;
 
-// The bytes of a block that the quick check looks at.
-struct CheckMasks {
-    uint64_t quote = 0;
-    uint64_t backslash = 0;
-    uint64_t open = 0;      // '{' and '['
-    uint64_t close = 0;     // '}' and ']'
-    uint64_t exponent = 0;  // 'e' and 'E'
-    uint64_t u = 0;
-    uint64_t high = 0;      // 0x80 and above
-    uint64_t control = 0;   // below 0x20, and 0x80 and above
-};
-
-#if defined(__SSE2__)
-CheckMasks classifyForCheck(const char* block) {
-    using jsonblocks::bitsOf;
-    CheckMasks masks;
-    const __m128i lowerCase = _mm_set1_epi8(0x20);  // '[' | 0x20 is '{', 'E' | 0x20 is 'e'
-#pragma GCC unroll 4
-    for (unsigned part = 0; part < jsonblocks::BLOCK / 16; ++part) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
-        const __m128i folded = _mm_or_si128(bytes, lowerCase);
-        const unsigned shift = 16 * part;
-        masks.quote |= bitsOf(bytes, '"') << shift;
-        masks.backslash |= bitsOf(bytes, '\\') << shift;
-        masks.open |= bitsOf(folded, '{') << shift;
-        masks.close |= bitsOf(folded, '}') << shift;
-        masks.exponent |= bitsOf(folded, 'e') << shift;
-        masks.u |= bitsOf(bytes, 'u') << shift;
-        masks.high |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(bytes))} << shift;
-        masks.control |= jsonblocks::bitsBelow(bytes, 0x20) << shift;
-    }
-    return masks;
-}
-#else
-CheckMasks classifyForCheck(const char* block) {
-    CheckMasks masks;
-    for (unsigned i = 0; i < jsonblocks::BLOCK; ++i) {
-        const uint64_t bit = uint64_t{1} << i;
-        const auto c = static_cast<unsigned char>(block[i]);
-        if (c == '"') masks.quote |= bit;
-        if (c == '\\') masks.backslash |= bit;
-        if (c == '{' || c == '[') masks.open |= bit;
-        if (c == '}' || c == ']') masks.close |= bit;
-        if (c == 'e' || c == 'E') masks.exponent |= bit;
-        if (c == 'u') masks.u |= bit;
-        if (c >= 0x80) masks.high |= bit;
-        if (c < 0x20 || c >= 0x80) masks.control |= bit;
-    }
-    return masks;
-}
-#endif
-
 // True when the text from `from` on certainly passes the byte-by-byte scan
-// below: no byte above 0x7F, no backslash outside strings, no control
-// character inside them, no "\u" escape
-// that may be a surrogate, no exponent after a number, and no nesting past
-// the limit. The strings are found as that scan finds them. False says
-// only that the byte-by-byte scan must decide.
+// below (see passesBlockCheck), its strings found as that scan finds them.
 bool passesQuickCheck(const char* text, std::size_t length, std::size_t from) {
-    alignas(16) char padded[jsonblocks::BLOCK];
+    using namespace jsonblocks;
+    alignas(16) char padded[BLOCK];
     std::size_t depth = 0;
     bool inString = false;
     bool escapeFirst = false;
-    for (std::size_t offset = from; offset < length; offset += jsonblocks::BLOCK) {
-        const std::size_t size = std::min(jsonblocks::BLOCK, length - offset);
-        const CheckMasks masks = classifyForCheck(jsonblocks::wholeBlock(text + offset, size, padded));
-        if (masks.high != 0) return false;
+    for (std::size_t offset = from; offset < length; offset += BLOCK) {
+        const std::size_t size = std::min(BLOCK, length - offset);
+        const Masks masks = classify(wholeBlock(text + offset, size, padded));
         bool escapeNext = false;
-        const uint64_t escaped = jsonblocks::escapedBits(masks.backslash, escapeFirst, size, escapeNext);
-        const uint64_t strings = jsonblocks::prefixXor(masks.quote & ~escaped) ^ (inString ? ~uint64_t{0} : 0);
-        if ((masks.backslash & ~strings) != 0 || (masks.control & strings) != 0) return false;
-        for (uint64_t us = masks.u & escaped; us != 0; us &= us - 1) {
-            const std::size_t at = offset + jsonblocks::lowestBit(us) + 1;
-            if (at >= length || text[at] == 'd' || text[at] == 'D') return false;
-        }
-        for (uint64_t es = masks.exponent & ~strings; es != 0; es &= es - 1) {
-            if (endsNumberMantissa(text[offset + jsonblocks::lowestBit(es) - 1])) return false;
-        }
-        for (uint64_t brackets = (masks.open | masks.close) & ~strings; brackets != 0; brackets &= brackets - 1) {
-            if (masks.open >> jsonblocks::lowestBit(brackets) & 1) {
-                if (++depth > JsonParser::MAX_DEPTH) return false;
-            } else if (depth > 0) {
-                --depth;
-            }
-        }
+        const uint64_t escaped = escapedBits(masks.backslash, escapeFirst, size, escapeNext);
+        const uint64_t strings = prefixXor(masks.quote & ~escaped) ^ (inString ? ~uint64_t{0} : 0);
+        if (!passesBlockCheck(text + offset, length - offset, masks, escaped, strings, firstBits(size), depth))
+            return false;
         inString = strings >> (size - 1) & 1;
         escapeFirst = escapeNext;
     }

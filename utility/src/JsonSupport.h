@@ -31,9 +31,6 @@ constexpr std::size_t MAX_TEXT_LENGTH = std::size_t(1) << 30;
 /// so brackets inside them do not count.
 void checkText(const char* text, std::size_t length);
 
-/// Whether an 'e' or 'E' after `c` is a number's exponent.
-inline bool endsNumberMantissa(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.'; }
-
 /// Offset of the first character at or after `from` that is not JSON whitespace.
 std::size_t skipWhitespace(const char* text, std::size_t length, std::size_t from);
 

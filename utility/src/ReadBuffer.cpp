@@ -21,62 +21,7 @@ using namespace jsonblocks;
 // The brace scan works on blocks of 64 bytes and looks at braces outside
 // strings one by one. A backslash escapes the next byte wherever it stands
 // (outside strings it makes the object malformed anyway). The same pass
-// makes the parser's quick text check (see checkText) on the object.
-struct BlockMasks {
-    uint64_t quote = 0;
-    uint64_t backslash = 0;
-    uint64_t open = 0;        // '{'
-    uint64_t close = 0;       // '}'
-    uint64_t openArray = 0;   // '['
-    uint64_t closeArray = 0;  // ']'
-    uint64_t exponent = 0;    // 'e' and 'E'
-    uint64_t u = 0;
-    uint64_t high = 0;        // 0x80 and above
-    uint64_t control = 0;     // below 0x20, and 0x80 and above
-};
-
-#if defined(__SSE2__)
-inline BlockMasks classify(const char* block) {
-    BlockMasks masks;
-    const __m128i lowerCase = _mm_set1_epi8(0x20);  // 'E' | 0x20 is 'e'
-#pragma GCC unroll 4
-    for (unsigned part = 0; part < BLOCK / 16; ++part) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
-        const unsigned shift = 16 * part;
-        masks.quote |= bitsOf(bytes, '"') << shift;
-        masks.backslash |= bitsOf(bytes, '\\') << shift;
-        masks.open |= bitsOf(bytes, '{') << shift;
-        masks.close |= bitsOf(bytes, '}') << shift;
-        masks.openArray |= bitsOf(bytes, '[') << shift;
-        masks.closeArray |= bitsOf(bytes, ']') << shift;
-        masks.exponent |= bitsOf(_mm_or_si128(bytes, lowerCase), 'e') << shift;
-        masks.u |= bitsOf(bytes, 'u') << shift;
-        masks.high |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(bytes))} << shift;
-        masks.control |= bitsBelow(bytes, 0x20) << shift;
-    }
-    return masks;
-}
-#else
-inline BlockMasks classify(const char* block) {
-    BlockMasks masks;
-    for (unsigned i = 0; i < BLOCK; ++i) {
-        const uint64_t bit = uint64_t{1} << i;
-        const auto c = static_cast<unsigned char>(block[i]);
-        if (c == '"') masks.quote |= bit;
-        if (c == '\\') masks.backslash |= bit;
-        if (c == '{') masks.open |= bit;
-        if (c == '}') masks.close |= bit;
-        if (c == '[') masks.openArray |= bit;
-        if (c == ']') masks.closeArray |= bit;
-        if (c == 'e' || c == 'E') masks.exponent |= bit;
-        if (c == 'u') masks.u |= bit;
-        if (c >= 0x80) masks.high |= bit;
-        if (c < 0x20 || c >= 0x80) masks.control |= bit;
-    }
-    return masks;
-}
-#endif
-
+// makes the parser's quick text check on the object.
 struct ScanState {
     std::size_t& depth;
     bool& inString;
@@ -87,51 +32,12 @@ struct ScanState {
     bool& checked;
 };
 
-// The quick check on the bytes of a block that `limit` marks, as checkText
-// makes it: no byte above 0x7F, no backslash outside strings, no control
-// character inside them, no "\u" escape
-// that may start a surrogate, no exponent after a number, and no nesting
-// past the limit. `available` bytes from `data` on have arrived, and the
-// byte before `data` belongs to the object.
-void checkBlock(const char* data, std::size_t available, const BlockMasks& masks, uint64_t escaped,
-                uint64_t strings, uint64_t limit, const ScanState& state) {
-    if ((masks.high & limit) != 0 || ((masks.backslash & ~strings) | (masks.control & strings)) & limit) {
-        state.checked = false;
-        return;
-    }
-    for (uint64_t us = masks.u & escaped & limit; us != 0; us &= us - 1) {
-        const std::size_t next = lowestBit(us) + 1;
-        if (next >= available || data[next] == 'd' || data[next] == 'D') {
-            state.checked = false;
-            return;
-        }
-    }
-    for (uint64_t es = masks.exponent & ~strings & limit; es != 0; es &= es - 1) {
-        if (jsonsupport::endsNumberMantissa(data[static_cast<std::ptrdiff_t>(lowestBit(es)) - 1])) {
-            state.checked = false;
-            return;
-        }
-    }
-    const uint64_t opening = masks.open | masks.openArray;
-    for (uint64_t brackets = (opening | masks.close | masks.closeArray) & ~strings & limit; brackets != 0;
-         brackets &= brackets - 1) {
-        if (opening >> lowestBit(brackets) & 1) {
-            if (++state.checkDepth > JsonParser::MAX_DEPTH) {
-                state.checked = false;
-                return;
-            }
-        } else if (state.checkDepth > 0) {
-            --state.checkDepth;
-        }
-    }
-}
-
 // Scans `length` (1..BLOCK) of the `available` bytes at `data`; returns the
 // offset just past the brace that closes the object, or 0 when it stays
 // open (state carried on).
 std::size_t scanBlock(const char* data, std::size_t length, std::size_t available, ScanState state) {
     alignas(16) char padded[BLOCK];
-    const BlockMasks masks = classify(wholeBlock(data, length, padded));
+    const Masks masks = classify(wholeBlock(data, length, padded));
     bool escapeNext = false;
     const uint64_t escaped = escapedBits(masks.backslash, state.escape, length, escapeNext);
 
@@ -148,8 +54,8 @@ std::size_t scanBlock(const char* data, std::size_t length, std::size_t availabl
     }
     const std::size_t scanned = end ? end : length;
     if (state.checked) {
-        const uint64_t limit = scanned == BLOCK ? ~uint64_t{0} : (uint64_t{1} << scanned) - 1;
-        checkBlock(data, available, masks, escaped, inString, limit, state);
+        state.checked =
+            passesBlockCheck(data, available, masks, escaped, inString, firstBits(scanned), state.checkDepth);
     }
     if (end) {
         state.inString = state.escape = false;
