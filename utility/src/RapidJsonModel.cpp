@@ -168,10 +168,10 @@ void writeValue(const Value& value, std::ostream& out) {
 }
 
 /// Freed blocks of one size kept per thread, up to a bound, the last freed
-/// first taken. A thread that parses message after message (a connection thread)
-/// then reuses a document block still in its cache, where the allocator
-/// would hand out one of a size it does not cache, from cold memory. The
-/// blocks a thread keeps go when it ends.
+/// first taken. A thread that parses message after message (a connection
+/// thread) then reuses a document or view block still in its cache, where the
+/// allocator would hand out one from cold memory, or of a size it does not
+/// cache at all (a document). The blocks a thread keeps go when it ends.
 template <std::size_t SIZE>
 class BlockCache {
 public:
@@ -196,7 +196,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t CAPACITY = 128;  // about 150 KiB of document blocks
+    static constexpr std::size_t CAPACITY = 128;  // for documents, about 150 KiB
 
     // Trivially destructible: still usable while the thread's other objects
     // go, some of which may free documents.
