@@ -23,7 +23,6 @@ using qelutil::HttpResponse;
 using qelutil::ILogger;
 using qelutil::JsonObject;
 
-/// "?" and the query text, or nothing when the query is empty.
 /// Appends what is written to it to a string: the reply body lands in its
 /// final place instead of in a stream buffer that is copied out after.
 class StringSink : public std::streambuf {
@@ -46,6 +45,7 @@ private:
     std::string& m_text;
 };
 
+/// "?" and the query text, or nothing when the query is empty.
 std::string withQuery(std::string path, const std::string& query) {
     if (!query.empty()) path += "?" + query;
     return path;

@@ -11,19 +11,15 @@ namespace qel {
 namespace {
 
 // Built once: every element of a read sets all three, and each set filters on it.
-const std::string& idProperty() {
-    static const std::string name("id");
-    return name;
-}
+struct PropertyNames {
+    const std::string id{"id"};
+    const std::string name{"name"};
+    const std::string uri{"uri"};
+};
 
-const std::string& nameProperty() {
-    static const std::string name("name");
-    return name;
-}
-
-const std::string& uriProperty() {
-    static const std::string name("uri");
-    return name;
+const PropertyNames& properties() {
+    static const PropertyNames names;
+    return names;
 }
 
 }  // namespace
@@ -31,33 +27,24 @@ const std::string& uriProperty() {
 XObjectDescriptor::XObjectDescriptor(const std::string& service, const std::string& resource)
     : service(service), resource(resource) {}
 
-void XObjectDescriptor::setId(const std::string& value) {
-    id = value;
-    qelFilter.add(idProperty(), value);
-}
+void XObjectDescriptor::setId(const std::string& value) { setId(std::string(value)); }
 
-void XObjectDescriptor::setName(const std::string& value) {
-    name = value;
-    qelFilter.add(nameProperty(), value);
-}
+void XObjectDescriptor::setName(const std::string& value) { setName(std::string(value)); }
 
-void XObjectDescriptor::setUri(const std::string& value) {
-    uri = value;
-    qelFilter.add(uriProperty(), value);
-}
+void XObjectDescriptor::setUri(const std::string& value) { setUri(std::string(value)); }
 
 void XObjectDescriptor::setId(std::string&& value) {
-    qelFilter.add(idProperty(), value);
+    qelFilter.add(properties().id, value);
     id = std::move(value);
 }
 
 void XObjectDescriptor::setName(std::string&& value) {
-    qelFilter.add(nameProperty(), value);
+    qelFilter.add(properties().name, value);
     name = std::move(value);
 }
 
 void XObjectDescriptor::setUri(std::string&& value) {
-    qelFilter.add(uriProperty(), value);
+    qelFilter.add(properties().uri, value);
     uri = std::move(value);
 }
 

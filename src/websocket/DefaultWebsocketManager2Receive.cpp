@@ -50,19 +50,15 @@ constexpr int kChunkNone = 1;
 constexpr int kChunkEnd = 2;
 
 // Member names every message is asked for, built once instead of per lookup.
-const std::string& typeKey() {
-    static const std::string key("type");
-    return key;
-}
+struct MessageKeys {
+    const std::string type{"type"};
+    const std::string event{"event"};
+    const std::string data{"data"};
+};
 
-const std::string& eventKey() {
-    static const std::string key("event");
-    return key;
-}
-
-const std::string& dataKey() {
-    static const std::string key("data");
-    return key;
+const MessageKeys& keys() {
+    static const MessageKeys names;
+    return names;
 }
 
 const std::shared_ptr<const std::string>& unnamedTask() {
@@ -416,7 +412,7 @@ void DefaultWebsocketManager2::dropBrokenDocument(ReceiveState& state) {
 void DefaultWebsocketManager2::dispatchMessage(const qelutil::JsonObject::Shared& obj) {
     // A message the handlers cannot take is dropped; the connection goes on.
     try {
-        const std::string type = obj->isString(typeKey()) ? obj->getString(typeKey()) : std::string("unknown");
+        const std::string type = obj->isString(keys().type) ? obj->getString(keys().type) : std::string("unknown");
         if (type == "data") {
             logger->logDebug() << "Got data";
             handleData(obj);
@@ -510,21 +506,21 @@ void DefaultWebsocketManager2::closeConnection() {
 void DefaultWebsocketManager2::handleData(qelutil::JsonObject::SharedConst obj) {
     // A message without "data" or "event" is dropped without a word; the type
     // tests come first because they also answer whether a member is there.
-    if (!obj->isString(eventKey())) {
-        if (obj->has(eventKey()) && obj->has(dataKey()))
+    if (!obj->isString(keys().event)) {
+        if (obj->has(keys().event) && obj->has(keys().data))
             logger->logWarning() << "dropped data message whose \"event\" is not a string";
         return;
     }
-    const bool dataIsArray = obj->isArray(dataKey());
-    if (!dataIsArray && !obj->isObject(dataKey())) {
-        if (obj->has(dataKey()))
+    const bool dataIsArray = obj->isArray(keys().data);
+    if (!dataIsArray && !obj->isObject(keys().data)) {
+        if (obj->has(keys().data))
             logger->logWarning() << "dropped data message whose \"data\" is neither an object nor an array, event="
-                                 << obj->getString(eventKey());
+                                 << obj->getString(keys().event);
         return;
     }
-    const std::string event = obj->getString(eventKey());
+    const std::string event = obj->getString(keys().event);
     if (dataIsArray) {
-        qelutil::JsonArray::Shared array = obj->getArray(dataKey());
+        qelutil::JsonArray::Shared array = obj->getArray(keys().data);
         if (obj->isObject("paging")) {
             logger->logDebug() << "paging exists";
             const auto paging =
@@ -546,7 +542,7 @@ void DefaultWebsocketManager2::handleData(qelutil::JsonObject::SharedConst obj) 
             handleDataArraySubscriptions(event, std::move(array), std::make_shared<const SubscriptionResponse>());
         return;
     }
-    qelutil::JsonObject::Shared data = obj->getObject(dataKey());
+    qelutil::JsonObject::Shared data = obj->getObject(keys().data);
     std::lock_guard<std::mutex> lock(mtxCallbacksElement);
     const auto it = mapCallbacksElement.find(event);
     if (it == mapCallbacksElement.end() || !it->second) return;
