@@ -2,6 +2,7 @@
 
 #include <QelAccessUtility/JsonObject.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -14,6 +15,13 @@ namespace qel {
 /// object. Every add replaces the value of an existing name.
 class QelFilter {
 public:
+    QelFilter() = default;
+    QelFilter(const QelFilter& other);
+    QelFilter(QelFilter&& other) noexcept;
+    QelFilter& operator=(const QelFilter& other);
+    QelFilter& operator=(QelFilter&& other);
+    ~QelFilter();
+
     /// The value is stored as given and URL-encoded when rendered.
     void add(const std::string& propertyName, const std::string& propertyValue);
     void add(const std::string& propertyName, const char* propertyValue);
@@ -32,7 +40,9 @@ public:
     void addName(const std::string& name) { add("name", name); }
     void addUri(const std::string& uri) { add("uri", uri); }
 
-    const std::map<std::string, std::string>& getFilterMap() const { return filterMap; }
+    /// Property name to stored value, ordered by name. The reference stays
+    /// valid, and up to date with every later add, for the filter's lifetime.
+    const std::map<std::string, std::string>& getFilterMap() const;
 
     /// The filter as query text without the leading "?", names in byte order;
     /// entries with an empty value are skipped with a warning.
@@ -43,11 +53,26 @@ public:
     bool passesFilter(qelutil::JsonObject::SharedConst json) const;
 
 private:
-    void store(const std::string& propertyName, const std::string& value, bool alreadyEncoded);
+    using FilterMap = std::map<std::string, std::string>;
+    struct Entry {
+        std::string name;
+        std::string value;
+        /// The value is in final query form and must not be encoded again.
+        bool alreadyEncoded;
+    };
 
-    std::map<std::string, std::string> filterMap;
-    /// Names whose stored value must not be encoded again; each name at most once.
-    std::vector<std::string> valueAlreadyEncoded;
+    void store(const std::string& propertyName, std::string value, bool alreadyEncoded);
+    std::vector<const Entry*> entriesByName() const;
+    void refreshFilterMap();
+
+    /// One entry per name, in the order of their first add. Every element of
+    /// a read carries a filter of its id, name and uri, so a short vector is
+    /// kept instead of a tree of three allocated nodes.
+    std::vector<Entry> entries;
+    /// The ordered map of getFilterMap(), built on its first call and then
+    /// kept in step with `entries`. Built from a const call, so it is
+    /// published atomically: two threads may ask for it at once.
+    mutable std::atomic<FilterMap*> filterMap{nullptr};
 };
 
 }  // namespace qel

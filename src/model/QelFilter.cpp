@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 
 namespace qel {
@@ -69,11 +70,69 @@ void warnEmptyValue(const std::string& name) {
 
 }  // namespace
 
-void QelFilter::store(const std::string& propertyName, const std::string& value, bool alreadyEncoded) {
-    filterMap[propertyName] = value;
-    auto it = std::find(valueAlreadyEncoded.begin(), valueAlreadyEncoded.end(), propertyName);
-    if (alreadyEncoded && it == valueAlreadyEncoded.end()) valueAlreadyEncoded.push_back(propertyName);
-    if (!alreadyEncoded && it != valueAlreadyEncoded.end()) valueAlreadyEncoded.erase(it);
+QelFilter::QelFilter(const QelFilter& other) : entries(other.entries) {}
+
+// The map, when built, stays with its filter: references to it must not
+// start to show another filter's entries.
+QelFilter::QelFilter(QelFilter&& other) noexcept : entries(std::move(other.entries)) {
+    other.entries.clear();
+    if (FilterMap* map = other.filterMap.load(std::memory_order_relaxed)) map->clear();
+}
+
+QelFilter& QelFilter::operator=(const QelFilter& other) {
+    if (this == &other) return *this;
+    entries = other.entries;
+    refreshFilterMap();
+    return *this;
+}
+
+QelFilter& QelFilter::operator=(QelFilter&& other) {
+    if (this == &other) return *this;
+    entries = std::move(other.entries);
+    other.entries.clear();
+    other.refreshFilterMap();
+    refreshFilterMap();
+    return *this;
+}
+
+QelFilter::~QelFilter() { delete filterMap.load(); }
+
+const std::map<std::string, std::string>& QelFilter::getFilterMap() const {
+    FilterMap* published = filterMap.load(std::memory_order_acquire);
+    if (published) return *published;
+    auto built = std::make_unique<FilterMap>();
+    for (const Entry& entry : entries) built->emplace(entry.name, entry.value);
+    if (filterMap.compare_exchange_strong(published, built.get(), std::memory_order_acq_rel)) return *built.release();
+    return *published;  // another thread published the same map first
+}
+
+// Rebuilt in place, so that references handed out before stay valid.
+void QelFilter::refreshFilterMap() {
+    FilterMap* map = filterMap.load(std::memory_order_relaxed);
+    if (!map) return;
+    map->clear();
+    for (const Entry& entry : entries) map->emplace(entry.name, entry.value);
+}
+
+std::vector<const QelFilter::Entry*> QelFilter::entriesByName() const {
+    std::vector<const Entry*> sorted;
+    sorted.reserve(entries.size());
+    for (const Entry& entry : entries) sorted.push_back(&entry);
+    std::sort(sorted.begin(), sorted.end(), [](const Entry* a, const Entry* b) { return a->name < b->name; });
+    return sorted;
+}
+
+void QelFilter::store(const std::string& propertyName, std::string value, bool alreadyEncoded) {
+    auto entry = std::find_if(entries.begin(), entries.end(),
+                              [&propertyName](const Entry& e) { return e.name == propertyName; });
+    if (entry == entries.end()) {
+        if (entries.empty()) entries.reserve(4);  // an element's id, name and uri without regrowing
+        entries.push_back(Entry{propertyName, std::string(), alreadyEncoded});
+        entry = entries.end() - 1;
+    }
+    entry->alreadyEncoded = alreadyEncoded;
+    if (FilterMap* map = filterMap.load(std::memory_order_relaxed)) (*map)[propertyName] = value;
+    entry->value = std::move(value);
 }
 
 void QelFilter::add(const std::string& propertyName, const std::string& propertyValue) {
@@ -128,25 +187,25 @@ void QelFilter::add(const std::string& propertyName, const std::vector<double>& 
 
 std::string QelFilter::createPropertySearchString() const {
     std::string text;
-    for (const auto& [name, value] : filterMap) {
-        if (value.empty()) {
-            warnEmptyValue(name);
+    for (const Entry* entry : entriesByName()) {
+        if (entry->value.empty()) {
+            warnEmptyValue(entry->name);
             continue;
         }
-        bool encoded = std::find(valueAlreadyEncoded.begin(), valueAlreadyEncoded.end(), name) !=
-                       valueAlreadyEncoded.end();
-        text += qelutil::URLEncoder::encode(name) + "=" + (encoded ? value : qelutil::URLEncoder::encode(value)) + "&";
+        text += qelutil::URLEncoder::encode(entry->name) + "=" +
+                (entry->alreadyEncoded ? entry->value : qelutil::URLEncoder::encode(entry->value)) + "&";
     }
     if (!text.empty()) text.pop_back();
     return text;
 }
 
 bool QelFilter::passesFilter(qelutil::JsonObject::SharedConst json) const {
-    if (filterMap.empty()) return true;
+    if (entries.empty()) return true;
     if (!json) return false;
-    for (const auto& [name, value] : filterMap) {
-        if (!json->has(name)) return false;
-        if (renderMember(*json, name) != value) return false;
+    // Every entry must match, so the order of the tests does not change the outcome.
+    for (const Entry& entry : entries) {
+        if (!json->has(entry.name)) return false;
+        if (renderMember(*json, entry.name) != entry.value) return false;
     }
     return true;
 }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 #include <string>
@@ -182,6 +183,30 @@ TEST(QelFilterTest, InvalidArgumentsThrowAndLeaveFilterUnchanged) {
         {[&] { filter.add("keep", nullValue); }, noText}};
     for (const auto& c : cases) EXPECT_EQ(qeltest::runtimeErrorText(c.first), c.second);
     EXPECT_EQ(filter.createPropertySearchString(), "keep=1");
+}
+
+TEST(QelFilterTest, FilterMapFollowsEveryAddAndStaysWithItsFilter) {
+    using Map = std::map<std::string, std::string>;
+    QelFilter filter;
+    filter.add("b", 2);
+    const Map& map = filter.getFilterMap();
+    filter.add("a", "x"); filter.add("b", std::string("y"));
+    EXPECT_EQ(map, (Map{{"a", "x"}, {"b", "y"}}));
+    QelFilter copy(filter);
+    copy.add("c", true);
+    EXPECT_EQ(copy.getFilterMap(), (Map{{"a", "x"}, {"b", "y"}, {"c", "true"}}));
+    QelFilter moved(std::move(filter));
+    EXPECT_EQ(moved.getFilterMap(), (Map{{"a", "x"}, {"b", "y"}}));
+    filter = copy;
+    EXPECT_EQ(&map, &filter.getFilterMap());
+    EXPECT_EQ(map, copy.getFilterMap());
+    // Two threads asking for the map at once get the same one.
+    const QelFilter fresh(copy);
+    const Map* seen[2] = {nullptr, nullptr};
+    std::thread other([&] { seen[0] = &fresh.getFilterMap(); });
+    seen[1] = &fresh.getFilterMap();
+    other.join();
+    EXPECT_EQ(seen[0], seen[1]);
 }
 
 TEST(QelFilterTest, PassesFilterComparesRenderedMembers) {
