@@ -39,9 +39,10 @@ public:
         if (!m_pJson) return;
         const qelutil::JsonObject& object = *m_pJson;
         static const std::string idKey("id"), nameKey("name"), uriKey("uri");
-        if (object.has(idKey)) desc.setId(object.getString(idKey));
-        if (object.has(nameKey)) desc.setName(object.getString(nameKey));
-        if (object.has(uriKey)) desc.setUri(object.getString(uriKey));
+        std::string text;
+        if (object.getStringIfPresent(idKey, text)) desc.setId(std::move(text));
+        if (object.getStringIfPresent(nameKey, text)) desc.setName(std::move(text));
+        if (object.getStringIfPresent(uriKey, text)) desc.setUri(std::move(text));
     }
 
     virtual D getDescriptor() const { return desc; }

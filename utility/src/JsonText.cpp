@@ -11,6 +11,12 @@ std::string JsonObject::toString() const {
     return out.str();
 }
 
+bool JsonObject::getStringIfPresent(const std::string& key, std::string& value) const {
+    if (!has(key)) return false;
+    value = getString(key);
+    return true;
+}
+
 std::string JsonArray::toString() const {
     std::ostringstream out;
     writeTo(out);

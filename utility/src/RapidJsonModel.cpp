@@ -392,6 +392,13 @@ public:
         const Value& value = member(key, &Value::IsString, A_STRING);
         return std::string(value.GetString(), value.GetStringLength());
     }
+    bool getStringIfPresent(const std::string& key, std::string& text) const override {
+        const Value* value = findMember(current(), key);
+        if (value == nullptr) return false;
+        if (!value->IsString()) throwMemberType(key, A_STRING);
+        text.assign(value->GetString(), value->GetStringLength());
+        return true;
+    }
     int64_t getLong(const std::string& key) const override { return member(key, &Value::IsInt64, A_LONG).GetInt64(); }
     uint64_t getULong(const std::string& key) const override {
         return member(key, &Value::IsUint64, A_ULONG).GetUint64();

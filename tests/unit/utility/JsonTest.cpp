@@ -67,6 +67,9 @@ protected:
 TEST_P(JsonModelTest, ReadsEveryTypeWithItsNumberKindAndGettersNameWhatTheyMissed) {
     const auto o = parseObject(RICH);
     EXPECT_EQ(o->getString("s"), "text");
+    std::string text = "kept";
+    EXPECT_TRUE(!o->getStringIfPresent("absent", text) && text == "kept");
+    EXPECT_TRUE(o->getStringIfPresent("s", text) && text == "text");
     EXPECT_TRUE(o->getBool("t") && !o->getBool("f") && o->isNull("n"));
     // Which of isLong, isULong and isDouble each number answers.
     for (const auto& [key, kinds] : std::vector<std::pair<std::string, std::string>>{{"i", "L"},
@@ -98,6 +101,7 @@ TEST_P(JsonModelTest, ReadsEveryTypeWithItsNumberKindAndGettersNameWhatTheyMisse
     EXPECT_TRUE(a->size() == 5 && !a->isLong(5) && a->isObject(2) && a->isArray(3) && a->isNull(4));
     const std::vector<std::pair<std::function<void()>, std::string>> cases = {
         {[&] { o->getString("i"); }, R"(JSON member "i" is not a string)"},
+        {[&] { o->getStringIfPresent("n", text); }, R"(JSON member "n" is not a string)"},
         {[&] { o->getLong("s"); }, R"(JSON member "s" is not a 64-bit integer)"},
         {[&] { o->getLong("big"); }, R"(JSON member "big" is not a 64-bit integer)"},
         {[&] { o->getLong("d"); }, R"(JSON member "d" is not a 64-bit integer)"},

@@ -52,6 +52,11 @@ public:
     virtual double getDouble(const std::string& key) const = 0;
     virtual std::shared_ptr<JsonArray> getArray(const std::string& key) const = 0;
     virtual Shared getObject(const std::string& key) const = 0;
+    /// has() and getString() in one lookup: when the member exists, sets
+    /// `value` to its text and returns true; otherwise returns false and
+    /// leaves `value` alone. A member that is not a string throws as
+    /// getString() does.
+    virtual bool getStringIfPresent(const std::string& key, std::string& value) const;
 
     virtual void setString(const std::string& key, const std::string& value) = 0;
     virtual void setLong(const std::string& key, int64_t value) = 0;
