@@ -2,6 +2,7 @@
 
 #include <QelAccessUtility/JsonObject.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -58,17 +59,36 @@ private:
         std::string name;
         std::string value;
         /// The value is in final query form and must not be encoded again.
-        bool alreadyEncoded;
+        bool alreadyEncoded = false;
+    };
+
+    /// One entry per name, in the order of their first add. The first three
+    /// live in the filter itself: every element of a read carries a filter of
+    /// its id, name and uri, and so needs no allocation for it.
+    class Entries {
+    public:
+        Entry* find(const std::string& name);
+        Entry& append(const std::string& name);
+        std::size_t size() const { return count + more.size(); }
+        bool empty() const { return size() == 0; }
+        const Entry& operator[](std::size_t i) const { return i < INLINE ? first[i] : more[i - INLINE]; }
+        void clear() {
+            count = 0;
+            more.clear();
+        }
+
+    private:
+        static constexpr std::size_t INLINE = 3;
+        std::array<Entry, INLINE> first;
+        std::size_t count = 0;
+        std::vector<Entry> more;
     };
 
     void store(const std::string& propertyName, std::string value, bool alreadyEncoded);
     std::vector<const Entry*> entriesByName() const;
-    void refreshFilterMap();
+    FilterMap& fillFilterMap(FilterMap& map) const;
 
-    /// One entry per name, in the order of their first add. Every element of
-    /// a read carries a filter of its id, name and uri, so a short vector is
-    /// kept instead of a tree of three allocated nodes.
-    std::vector<Entry> entries;
+    Entries entries;
     /// The ordered map of getFilterMap(), built on its first call and then
     /// kept in step with `entries`. Built from a const call, so it is
     /// published atomically: two threads may ask for it at once.

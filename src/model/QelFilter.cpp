@@ -70,6 +70,21 @@ void warnEmptyValue(const std::string& name) {
 
 }  // namespace
 
+QelFilter::Entry* QelFilter::Entries::find(const std::string& name) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (first[i].name == name) return &first[i];
+    for (Entry& entry : more)
+        if (entry.name == name) return &entry;
+    return nullptr;
+}
+
+QelFilter::Entry& QelFilter::Entries::append(const std::string& name) {
+    // The caller sets the value and the flag of the entry it gets.
+    Entry& entry = count < INLINE ? first[count++] : more.emplace_back();
+    entry.name = name;
+    return entry;
+}
+
 QelFilter::QelFilter(const QelFilter& other) : entries(other.entries) {}
 
 // The map, when built, stays with its filter: references to it must not
@@ -82,7 +97,7 @@ QelFilter::QelFilter(QelFilter&& other) noexcept : entries(std::move(other.entri
 QelFilter& QelFilter::operator=(const QelFilter& other) {
     if (this == &other) return *this;
     entries = other.entries;
-    refreshFilterMap();
+    if (FilterMap* map = filterMap.load(std::memory_order_relaxed)) fillFilterMap(*map);
     return *this;
 }
 
@@ -90,8 +105,8 @@ QelFilter& QelFilter::operator=(QelFilter&& other) {
     if (this == &other) return *this;
     entries = std::move(other.entries);
     other.entries.clear();
-    other.refreshFilterMap();
-    refreshFilterMap();
+    if (FilterMap* map = other.filterMap.load(std::memory_order_relaxed)) map->clear();
+    if (FilterMap* map = filterMap.load(std::memory_order_relaxed)) fillFilterMap(*map);
     return *this;
 }
 
@@ -101,35 +116,29 @@ const std::map<std::string, std::string>& QelFilter::getFilterMap() const {
     FilterMap* published = filterMap.load(std::memory_order_acquire);
     if (published) return *published;
     auto built = std::make_unique<FilterMap>();
-    for (const Entry& entry : entries) built->emplace(entry.name, entry.value);
+    fillFilterMap(*built);
     if (filterMap.compare_exchange_strong(published, built.get(), std::memory_order_acq_rel)) return *built.release();
     return *published;  // another thread published the same map first
 }
 
-// Rebuilt in place, so that references handed out before stay valid.
-void QelFilter::refreshFilterMap() {
-    FilterMap* map = filterMap.load(std::memory_order_relaxed);
-    if (!map) return;
-    map->clear();
-    for (const Entry& entry : entries) map->emplace(entry.name, entry.value);
+// Filled in place, so that references handed out before stay valid.
+QelFilter::FilterMap& QelFilter::fillFilterMap(FilterMap& map) const {
+    map.clear();
+    for (std::size_t i = 0; i < entries.size(); ++i) map.emplace(entries[i].name, entries[i].value);
+    return map;
 }
 
 std::vector<const QelFilter::Entry*> QelFilter::entriesByName() const {
     std::vector<const Entry*> sorted;
     sorted.reserve(entries.size());
-    for (const Entry& entry : entries) sorted.push_back(&entry);
+    for (std::size_t i = 0; i < entries.size(); ++i) sorted.push_back(&entries[i]);
     std::sort(sorted.begin(), sorted.end(), [](const Entry* a, const Entry* b) { return a->name < b->name; });
     return sorted;
 }
 
 void QelFilter::store(const std::string& propertyName, std::string value, bool alreadyEncoded) {
-    auto entry = std::find_if(entries.begin(), entries.end(),
-                              [&propertyName](const Entry& e) { return e.name == propertyName; });
-    if (entry == entries.end()) {
-        if (entries.empty()) entries.reserve(4);  // an element's id, name and uri without regrowing
-        entries.push_back(Entry{propertyName, std::string(), alreadyEncoded});
-        entry = entries.end() - 1;
-    }
+    Entry* entry = entries.find(propertyName);
+    if (!entry) entry = &entries.append(propertyName);
     entry->alreadyEncoded = alreadyEncoded;
     if (FilterMap* map = filterMap.load(std::memory_order_relaxed)) (*map)[propertyName] = value;
     entry->value = std::move(value);
@@ -203,9 +212,9 @@ bool QelFilter::passesFilter(qelutil::JsonObject::SharedConst json) const {
     if (entries.empty()) return true;
     if (!json) return false;
     // Every entry must match, so the order of the tests does not change the outcome.
-    for (const Entry& entry : entries) {
-        if (!json->has(entry.name)) return false;
-        if (renderMember(*json, entry.name) != entry.value) return false;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!json->has(entries[i].name)) return false;
+        if (renderMember(*json, entries[i].name) != entries[i].value) return false;
     }
     return true;
 }
