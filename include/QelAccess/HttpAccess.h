@@ -50,7 +50,12 @@ protected:
                                        std::shared_ptr<QelResponse> response);
 
 private:
+    /// The body grows in a buffer that each thread keeps from its previous
+    /// reply, instead of in a fresh string reallocated as the bytes arrive.
     struct Reply {
+        Reply();
+        Reply(Reply&&) = default;
+        ~Reply();
         std::string body;
         qelutil::HttpResponse http;
     };

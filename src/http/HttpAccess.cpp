@@ -45,6 +45,11 @@ private:
     std::string& m_text;
 };
 
+// A body's buffer is kept for the thread's next reply up to this capacity;
+// a larger one is freed as usual.
+constexpr std::size_t SPARE_BODY_CAPACITY = 256 * 1024;
+thread_local std::string spareBody;
+
 /// "?" and the query text, or nothing when the query is empty.
 std::string withQuery(std::string path, const std::string& query) {
     if (!query.empty()) path += "?" + query;
@@ -122,6 +127,17 @@ HttpAccess::HttpAccess(const std::string& serviceName, std::shared_ptr<const ICo
 }
 
 // ---- request cycle -------------------------------------------------------
+
+// A reply made while another is alive on the same thread (an object built
+// from a read that reads again) just starts with an empty buffer.
+HttpAccess::Reply::Reply() {
+    body.swap(spareBody);
+    body.clear();
+}
+
+HttpAccess::Reply::~Reply() {
+    if (body.capacity() > spareBody.capacity() && body.capacity() <= SPARE_BODY_CAPACITY) body.swap(spareBody);
+}
 
 HttpAccess::Reply HttpAccess::exchange(Method method, const std::string& path, const std::string& requestBody) const {
     auto session = m_pSessionFactory->createSession(m_serviceDescription.serverBaseUri);
