@@ -18,6 +18,7 @@ namespace qelutil {
 
 #include "RapidJsonModel.h"
 
+#include "ChunkAllocator.h"
 #include "JsonSupport.h"
 
 #include <rapidjson/document.h>
@@ -48,9 +49,9 @@ namespace {
 namespace rj = qelutil_rapidjson;
 using namespace jsonsupport;
 
-using Pool = rj::MemoryPoolAllocator<rj::CrtAllocator>;
+using Pool = rj::MemoryPoolAllocator<ChunkAllocator>;
 using Value = rj::GenericValue<rj::UTF8<>, Pool>;
-using Document = rj::GenericDocument<rj::UTF8<>, Pool, rj::CrtAllocator>;
+using Document = rj::GenericDocument<rj::UTF8<>, Pool, ChunkAllocator>;
 using IsType = bool (Value::*)() const;
 
 // The recursive parser is the fast one; it is safe here because checkText
@@ -264,7 +265,7 @@ std::shared_ptr<T> makeRecycled(Args&&... args) {
 class RapidJsonDocument final : public JsonDocument, public std::enable_shared_from_this<RapidJsonDocument> {
 public:
     explicit RapidJsonDocument(std::size_t chunkCapacity)
-        : m_pool(m_inline, sizeof m_inline, chunkCapacity, &m_crt), m_document(&m_pool, STACK_CAPACITY, &m_crt) {}
+        : m_pool(m_inline, sizeof m_inline, chunkCapacity, &m_chunks), m_document(&m_pool, STACK_CAPACITY, &m_chunks) {}
 
     static std::shared_ptr<RapidJsonDocument> create(std::size_t chunkCapacity, rj::Type type) {
         auto document = makeRecycled<RapidJsonDocument>(chunkCapacity);
@@ -295,7 +296,7 @@ private:
     // document, its text and its values together.
     static constexpr std::size_t INLINE_CHUNK = 1024;
 
-    rj::CrtAllocator m_crt;
+    ChunkAllocator m_chunks;
     alignas(std::max_align_t) char m_inline[INLINE_CHUNK];
     Pool m_pool;
     Document m_document;
