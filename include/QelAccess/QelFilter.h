@@ -86,7 +86,7 @@ private:
 
     void store(const std::string& propertyName, std::string value, bool alreadyEncoded);
     std::vector<const Entry*> entriesByName() const;
-    FilterMap& fillFilterMap(FilterMap& map) const;
+    void fillFilterMap(FilterMap& map) const;
 
     Entries entries;
     /// The ordered map of getFilterMap(), built on its first call and then

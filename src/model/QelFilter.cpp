@@ -122,10 +122,9 @@ const std::map<std::string, std::string>& QelFilter::getFilterMap() const {
 }
 
 // Filled in place, so that references handed out before stay valid.
-QelFilter::FilterMap& QelFilter::fillFilterMap(FilterMap& map) const {
+void QelFilter::fillFilterMap(FilterMap& map) const {
     map.clear();
     for (std::size_t i = 0; i < entries.size(); ++i) map.emplace(entries[i].name, entries[i].value);
-    return map;
 }
 
 std::vector<const QelFilter::Entry*> QelFilter::entriesByName() const {
