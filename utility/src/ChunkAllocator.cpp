@@ -56,8 +56,8 @@ char* takeKept(std::size_t size) {
     Slots& slots = local();
     std::size_t best = slots.count;
     for (std::size_t i = 0; i < slots.count; ++i) {
-        if (slots.kept[i].capacity >= size && (best == slots.count || slots.kept[i].capacity < slots.kept[best].capacity))
-            best = i;
+        const std::size_t capacity = slots.kept[i].capacity;
+        if (capacity >= size && (best == slots.count || capacity < slots.kept[best].capacity)) best = i;
     }
     if (best == slots.count) return nullptr;
     char* block = slots.kept[best].block;
